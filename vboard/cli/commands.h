@@ -1,0 +1,9 @@
+// Subcommands of the `vboard` program. Each takes the arguments after its
+// name and returns the process exit status.
+#pragma once
+
+namespace vboard::cli {
+
+int cpu_command(int argc, char** argv);
+
+}  // namespace vboard::cli
