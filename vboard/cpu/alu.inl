@@ -76,11 +76,10 @@ inline void Cpu::div_ab() {
     psw_ref() = psw;
 }
 
-// CJNE: CY = lhs < rhs (unsigned); jumps when they differ.
-inline void Cpu::cjne(std::uint8_t lhs, std::uint8_t rhs) {
-    const auto rel = static_cast<std::int8_t>(fetch());
+// CJNE: CY = lhs < rhs (unsigned); true when they differ (the jump is taken).
+inline bool Cpu::cjne(std::uint8_t lhs, std::uint8_t rhs) {
     set_carry(lhs < rhs);
-    if (lhs != rhs) pc_ = static_cast<std::uint16_t>(pc_ + rel);
+    return lhs != rhs;
 }
 
 }  // namespace vboard

@@ -167,7 +167,6 @@ void Cpu::reset() {
     for (int i = 0; i < 128; ++i)
         if (sfr_mode_[i] == sfr_plain || sfr_mode_[i] == sfr_core) sfr_[i] = sfr_reset_[i];
     pc_ = 0;
-    op_pc_ = 0;
     active_levels_ = 0;
     isr_depth_ = 0;
     fetch_ = code_;
@@ -224,7 +223,7 @@ void Cpu::set_sfr(std::uint8_t addr, std::uint8_t value) {
 // ---- memory slow paths ---------------------------------------------------------------------
 
 void Cpu::report(int kind, std::string message) {
-    if (diag_) diag_->report(static_cast<FindingKind>(kind), op_pc_, cycles_, std::move(message));
+    if (diag_) diag_->report(static_cast<FindingKind>(kind), pc_, cycles_, std::move(message));
 }
 
 void Cpu::stack_wrapped(bool push) {

@@ -143,6 +143,8 @@ public:
     void request_stop() { stop_requested_ = true; limit_ = 0; }
 
     std::uint64_t cycles() const { return cycles_; }
+    // Instructions executed (brought up to date when a run slice ends, and
+    // before each call of the trace hook).
     std::uint64_t instructions() const { return instructions_; }
     bool idle() const { return (attn_ & attn_idle) != 0; }
 
@@ -157,6 +159,8 @@ public:
     int interrupts_in_service() const { return isr_depth_; }
 
     // ---- cpu.cpp: state access (no side effects, no handlers) ------------------
+    // Address of the next instruction; while an instruction executes (in
+    // handlers) the address of that instruction.
     std::uint16_t pc() const { return pc_; }
     void set_pc(std::uint16_t pc) { pc_ = pc; }
     std::uint8_t acc() const { return sfr_[sfr::ACC - 0x80]; }
@@ -220,7 +224,7 @@ private:
     StopReason run_loop();
     void execute();
     bool boundary();           // false: nothing to execute at this boundary
-    int prepare_flagged(std::uint16_t pc);  // breakpoint / fill / fetch hook
+    int prepare_flagged(std::uint16_t pc, std::uint64_t executed);  // breakpoint / fill / fetch hook
     bool take_interrupt();
     void idle_wait();
     std::uint16_t pending_interrupts() const;
@@ -232,7 +236,6 @@ private:
     void raise_flags_at(std::uint16_t before, std::uint16_t after);
 
     // ---- memory.inl (internal RAM, SFR, bit, stack, external data) -----------------
-    std::uint8_t fetch();
     std::uint8_t& rn(int n);
     std::uint8_t& at_ri(int i);
     std::uint8_t& acc_ref() { return sfr_[sfr::ACC - 0x80]; }
@@ -267,7 +270,7 @@ private:
     void da_a();
     void mul_ab();
     void div_ab();
-    void cjne(std::uint8_t lhs, std::uint8_t rhs);  // fetches rel, charges nothing
+    bool cjne(std::uint8_t lhs, std::uint8_t rhs);
 
     // ---- state (hot first) -----------------------------------------------------------
     std::uint64_t cycles_ = 0;
@@ -276,7 +279,6 @@ private:
     const std::uint8_t* fetch_;  // code bytes as fetched (code_, or the hook's shadow)
     const std::uint8_t* code_;   // code bytes as read by MOVC
     std::uint16_t pc_ = 0;
-    std::uint16_t op_pc_ = 0;    // address of the instruction in progress
     std::uint8_t attn_ = 0;
     bool stop_requested_ = false;
     std::uint8_t iram_[256];

@@ -29,7 +29,13 @@ std::uint16_t irq_vector(Irq irq) { return vectors[static_cast<int>(irq)]; }
 // ---- decode ------------------------------------------------------------------------
 // One line per opcode group; the mnemonic is the comment. Cycles are charged
 // by the run loop from the opcode table; MOVX adds the CKCON stretch here.
-inline void Cpu::execute() {
+[[gnu::always_inline]] inline void Cpu::execute() {
+    // PC lives in a local for the whole instruction: the compiler keeps it in
+    // a register instead of storing it back after every byte fetched.
+    std::uint16_t pc = pc_;
+    const std::uint8_t* const code = fetch_;
+    const auto fetch = [&]() { return code[pc++]; };
+    const auto jump_rel = [&](std::uint8_t rel) { pc = static_cast<std::uint16_t>(pc + static_cast<std::int8_t>(rel)); };
     const std::uint8_t op = fetch();
     switch (op) {
     // -- arithmetic ----------------------------------------------------------------
@@ -163,7 +169,7 @@ inline void Cpu::execute() {
         break;
     }
     case 0x93: acc_ref() = code_[static_cast<std::uint16_t>(dptr() + acc_ref())]; break;  // MOVC A,@A+DPTR
-    case 0x83: acc_ref() = code_[static_cast<std::uint16_t>(pc_ + acc_ref())]; break;     // MOVC A,@A+PC
+    case 0x83: acc_ref() = code_[static_cast<std::uint16_t>(pc + acc_ref())]; break;     // MOVC A,@A+PC
     case 0xE0:                                                        // MOVX A,@DPTR
         acc_ref() = read_xdata(dptr());
         cycles_ += sfr_[sfr::CKCON - 0x80] & sfr::CKCON_MD;
@@ -240,80 +246,80 @@ inline void Cpu::execute() {
     case 0x01: case 0x21: case 0x41: case 0x61:
     case 0x81: case 0xA1: case 0xC1: case 0xE1: {                     // AJMP addr11 (page of the next instruction)
         const std::uint8_t lo = fetch();
-        pc_ = static_cast<std::uint16_t>((pc_ & 0xF800) | ((op & 0xE0) << 3) | lo);
+        pc = static_cast<std::uint16_t>((pc & 0xF800) | ((op & 0xE0) << 3) | lo);
         break;
     }
     case 0x11: case 0x31: case 0x51: case 0x71:
     case 0x91: case 0xB1: case 0xD1: case 0xF1: {                     // ACALL addr11
         const std::uint8_t lo = fetch();
-        push(static_cast<std::uint8_t>(pc_));
-        push(static_cast<std::uint8_t>(pc_ >> 8));
-        pc_ = static_cast<std::uint16_t>((pc_ & 0xF800) | ((op & 0xE0) << 3) | lo);
+        push(static_cast<std::uint8_t>(pc));
+        push(static_cast<std::uint8_t>(pc >> 8));
+        pc = static_cast<std::uint16_t>((pc & 0xF800) | ((op & 0xE0) << 3) | lo);
         break;
     }
     case 0x02: {                                                      // LJMP addr16
         const std::uint8_t hi = fetch();
         const std::uint8_t lo = fetch();
-        pc_ = static_cast<std::uint16_t>((hi << 8) | lo);
+        pc = static_cast<std::uint16_t>((hi << 8) | lo);
         break;
     }
     case 0x12: {                                                      // LCALL addr16
         const std::uint8_t hi = fetch();
         const std::uint8_t lo = fetch();
-        push(static_cast<std::uint8_t>(pc_));
-        push(static_cast<std::uint8_t>(pc_ >> 8));
-        pc_ = static_cast<std::uint16_t>((hi << 8) | lo);
+        push(static_cast<std::uint8_t>(pc));
+        push(static_cast<std::uint8_t>(pc >> 8));
+        pc = static_cast<std::uint16_t>((hi << 8) | lo);
         break;
     }
     case 0x22: {                                                      // RET
         const std::uint8_t hi = pop();
         const std::uint8_t lo = pop();
-        pc_ = static_cast<std::uint16_t>((hi << 8) | lo);
+        pc = static_cast<std::uint16_t>((hi << 8) | lo);
         break;
     }
-    case 0x32: leave_interrupt(); break;                              // RETI
-    case 0x73: pc_ = static_cast<std::uint16_t>(dptr() + acc_ref()); break;  // JMP @A+DPTR
-    case 0x80: { const auto rel = static_cast<std::int8_t>(fetch()); pc_ = static_cast<std::uint16_t>(pc_ + rel); break; }  // SJMP rel
-    case 0x40: { const auto rel = static_cast<std::int8_t>(fetch()); if (carry()) pc_ = static_cast<std::uint16_t>(pc_ + rel); break; }   // JC rel
-    case 0x50: { const auto rel = static_cast<std::int8_t>(fetch()); if (!carry()) pc_ = static_cast<std::uint16_t>(pc_ + rel); break; }  // JNC rel
-    case 0x60: { const auto rel = static_cast<std::int8_t>(fetch()); if (acc_ref() == 0) pc_ = static_cast<std::uint16_t>(pc_ + rel); break; }  // JZ rel
-    case 0x70: { const auto rel = static_cast<std::int8_t>(fetch()); if (acc_ref() != 0) pc_ = static_cast<std::uint16_t>(pc_ + rel); break; }  // JNZ rel
+    case 0x32: leave_interrupt(); pc = pc_; break;                              // RETI
+    case 0x73: pc = static_cast<std::uint16_t>(dptr() + acc_ref()); break;  // JMP @A+DPTR
+    case 0x80: { const std::uint8_t rel = fetch(); jump_rel(rel); break; }  // SJMP rel
+    case 0x40: { const std::uint8_t rel = fetch(); if (carry()) jump_rel(rel); break; }   // JC rel
+    case 0x50: { const std::uint8_t rel = fetch(); if (!carry()) jump_rel(rel); break; }  // JNC rel
+    case 0x60: { const std::uint8_t rel = fetch(); if (acc_ref() == 0) jump_rel(rel); break; }  // JZ rel
+    case 0x70: { const std::uint8_t rel = fetch(); if (acc_ref() != 0) jump_rel(rel); break; }  // JNZ rel
     case 0x20: {                                                      // JB bit,rel
         const std::uint8_t bit = fetch();
-        const auto rel = static_cast<std::int8_t>(fetch());
-        if (read_bit(bit)) pc_ = static_cast<std::uint16_t>(pc_ + rel);
+        const std::uint8_t rel = fetch();
+        if (read_bit(bit)) jump_rel(rel);
         break;
     }
     case 0x30: {                                                      // JNB bit,rel
         const std::uint8_t bit = fetch();
-        const auto rel = static_cast<std::int8_t>(fetch());
-        if (!read_bit(bit)) pc_ = static_cast<std::uint16_t>(pc_ + rel);
+        const std::uint8_t rel = fetch();
+        if (!read_bit(bit)) jump_rel(rel);
         break;
     }
     case 0x10: {                                                      // JBC bit,rel (clears the bit when set)
         const std::uint8_t bit = fetch();
-        const auto rel = static_cast<std::int8_t>(fetch());
+        const std::uint8_t rel = fetch();
         if (read_bit(bit)) {
             write_bit(bit, false);
-            pc_ = static_cast<std::uint16_t>(pc_ + rel);
+            jump_rel(rel);
         }
         break;
     }
-    case 0xB4: { const std::uint8_t v = fetch(); cjne(acc_ref(), v); break; }                 // CJNE A,#data,rel
-    case 0xB5: { const std::uint8_t v = read_direct(fetch()); cjne(acc_ref(), v); break; }    // CJNE A,direct,rel
-    case 0xB6: case 0xB7: { const std::uint8_t v = fetch(); cjne(at_ri(op & 1), v); break; }  // CJNE @Ri,#data,rel
-    case 0xB8 ... 0xBF: { const std::uint8_t v = fetch(); cjne(rn(op & 7), v); break; }       // CJNE Rn,#data,rel
+    case 0xB4: { const std::uint8_t v = fetch(); { const std::uint8_t rel = fetch(); if (cjne(acc_ref(), v)) jump_rel(rel); } break; }                 // CJNE A,#data,rel
+    case 0xB5: { const std::uint8_t v = read_direct(fetch()); { const std::uint8_t rel = fetch(); if (cjne(acc_ref(), v)) jump_rel(rel); } break; }    // CJNE A,direct,rel
+    case 0xB6: case 0xB7: { const std::uint8_t v = fetch(); { const std::uint8_t rel = fetch(); if (cjne(at_ri(op & 1), v)) jump_rel(rel); } break; }  // CJNE @Ri,#data,rel
+    case 0xB8 ... 0xBF: { const std::uint8_t v = fetch(); { const std::uint8_t rel = fetch(); if (cjne(rn(op & 7), v)) jump_rel(rel); } break; }       // CJNE Rn,#data,rel
     case 0xD5: {                                                      // DJNZ direct,rel (read-modify-write)
         const std::uint8_t d = fetch();
-        const auto rel = static_cast<std::int8_t>(fetch());
+        const std::uint8_t rel = fetch();
         const auto v = static_cast<std::uint8_t>(read_direct(d) - 1);
         write_direct(d, v);
-        if (v != 0) pc_ = static_cast<std::uint16_t>(pc_ + rel);
+        if (v != 0) jump_rel(rel);
         break;
     }
     case 0xD8 ... 0xDF: {                                             // DJNZ Rn,rel
-        const auto rel = static_cast<std::int8_t>(fetch());
-        if (--rn(op & 7) != 0) pc_ = static_cast<std::uint16_t>(pc_ + rel);
+        const std::uint8_t rel = fetch();
+        if (--rn(op & 7) != 0) jump_rel(rel);
         break;
     }
     case 0x00: break;                                                 // NOP
@@ -322,6 +328,7 @@ inline void Cpu::execute() {
         break;
     }
     cycles_ += opcode_cycles.v[op];
+    pc_ = pc;
 }
 
 // ---- run loop ------------------------------------------------------------------------
@@ -350,20 +357,32 @@ StopReason Cpu::run_slice(std::uint64_t until_cycle, bool first_slice) {
 
 template <bool Traced>
 StopReason Cpu::run_loop() {
+    // The instruction count is kept in a local and added up when the loop
+    // ends (or before a trace hook looks at it).
+    std::uint64_t executed = 0;
+    StopReason why = StopReason::cycles;
     while (cycles_ < limit_) {
         if (attn_) [[unlikely]] {
             if (!boundary()) continue;
         }
         const std::uint16_t pc = pc_;
         if (addr_flags_[pc]) [[unlikely]] {
-            if (!prepare_flagged(pc)) return StopReason::breakpoint;
+            if (!prepare_flagged(pc, executed)) {
+                why = StopReason::breakpoint;
+                break;
+            }
         }
-        if constexpr (Traced) trace_(trace_ctx_, *this);
-        op_pc_ = pc;
+        if constexpr (Traced) {
+            instructions_ += executed;
+            executed = 0;
+            trace_(trace_ctx_, *this);
+        }
         execute();
-        ++instructions_;
+        ++executed;
     }
-    return stop_requested_ ? StopReason::stopped : StopReason::cycles;
+    instructions_ += executed;
+    if (why == StopReason::cycles && stop_requested_) why = StopReason::stopped;
+    return why;
 }
 
 template StopReason Cpu::run_loop<true>();
@@ -392,10 +411,10 @@ bool Cpu::boundary() {
 
 // Breakpoints, fill and fetch hooks of the instruction at `pc`. Returns false
 // to stop at a breakpoint.
-int Cpu::prepare_flagged(std::uint16_t pc) {
+int Cpu::prepare_flagged(std::uint16_t pc, std::uint64_t executed) {
     const std::uint8_t flags = addr_flags_[pc];
     if (flags & af_break) {
-        if (!(skip_break_ && pc == run_start_pc_ && instructions_ == run_start_instructions_)) {
+        if (!(skip_break_ && pc == run_start_pc_ && instructions_ + executed == run_start_instructions_)) {
             limit_ = 0;
             return 0;
         }
@@ -403,7 +422,6 @@ int Cpu::prepare_flagged(std::uint16_t pc) {
     if (flags & af_fill) {
         char msg[64];
         std::snprintf(msg, sizeof msg, "instruction fetched from fill at 0x%04X", pc);
-        op_pc_ = pc;
         report(static_cast<int>(FindingKind::fill_execution), msg);
     }
     if (flags & af_hook) {
@@ -499,7 +517,6 @@ void Cpu::enter_interrupt(int src) {
         attn_ &= static_cast<std::uint8_t>(~attn_idle);
         sfr_[sfr::PCON - 0x80] &= static_cast<std::uint8_t>(~sfr::PCON_IDLE);
     }
-    op_pc_ = pc_;
     push(static_cast<std::uint8_t>(pc_));
     push(static_cast<std::uint8_t>(pc_ >> 8));
     pc_ = vector;

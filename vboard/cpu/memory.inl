@@ -3,8 +3,6 @@
 
 namespace vboard {
 
-inline std::uint8_t Cpu::fetch() { return fetch_[pc_++]; }
-
 inline std::uint8_t& Cpu::rn(int n) { return iram_[(psw_ref() & sfr::PSW_RS) | n]; }
 
 // @Ri reaches all 256 bytes of internal RAM.
