@@ -1,0 +1,167 @@
+// The Windows-call stand-in: routes the four calls to the installed backend.
+
+#include "winapi/backend.h"
+#include "winapi/winapi.h"
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+namespace {
+
+class NoBoard final : public winapi::Backend {
+public:
+    std::optional<winapi::Connection> open(const winapi::OpenRequest&) override { return std::nullopt; }
+    BOOL io_control(winapi::Connection, DWORD, const void*, DWORD, void*, DWORD, DWORD*) override
+    {
+        return 0;
+    }
+    void close(winapi::Connection) override {}
+    void sleep(DWORD milliseconds) override
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+};
+
+struct OpenHandle {
+    winapi::Backend* backend;
+    winapi::Connection connection;
+};
+
+struct Registry {
+    std::mutex mutex;
+    winapi::Backend* backend = &winapi::no_board_backend();
+    std::unordered_map<std::uintptr_t, OpenHandle> handles;
+    // Handle values are never reused, so a closed handle stays invalid. They
+    // step by 4 from 0x100 as Windows' do, away from 0 and from the invalid value.
+    std::uintptr_t next_handle = 0x100;
+};
+
+Registry& registry()
+{
+    static Registry r;
+    return r;
+}
+
+constexpr char device_prefix[] = "\\\\.\\ezusb-";
+
+// The device number of "\\.\ezusb-N" (N decimal as printf's %d writes a
+// non-negative int: digits only, no leading zero), or -1 for any other path.
+int parse_device_path(const char* path)
+{
+    const std::size_t prefix_length = sizeof device_prefix - 1;
+    if (path == nullptr || std::strncmp(path, device_prefix, prefix_length) != 0)
+        return -1;
+    const char* digits = path + prefix_length;
+    if (*digits == '\0' || (digits[0] == '0' && digits[1] != '\0'))
+        return -1;
+    long long value = 0;
+    for (const char* p = digits; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9')
+            return -1;
+        value = value * 10 + (*p - '0');
+        if (value > INT_MAX)
+            return -1;
+    }
+    return static_cast<int>(value);
+}
+
+// The backend and connection behind a handle, if it is one of ours and open.
+std::optional<OpenHandle> lookup(HANDLE handle, bool forget)
+{
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    auto it = r.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == r.handles.end())
+        return std::nullopt;
+    OpenHandle found = it->second;
+    if (forget)
+        r.handles.erase(it);
+    return found;
+}
+
+}  // namespace
+
+namespace winapi {
+
+Backend& no_board_backend()
+{
+    static NoBoard backend;
+    return backend;
+}
+
+Backend* install_backend(Backend* backend)
+{
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    Backend* previous = r.backend;
+    r.backend = backend != nullptr ? backend : &no_board_backend();
+    r.handles.clear();
+    return previous;
+}
+
+}  // namespace winapi
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE)
+{
+    const int device = parse_device_path(lpFileName);
+    if (device < 0)
+        return INVALID_HANDLE_VALUE;
+
+    Registry& r = registry();
+    winapi::Backend* backend;
+    {
+        std::lock_guard lock(r.mutex);
+        backend = r.backend;
+    }
+    const winapi::OpenRequest request{device, lpFileName, dwDesiredAccess, dwShareMode,
+                                      dwCreationDisposition, dwFlagsAndAttributes};
+    const std::optional<winapi::Connection> connection = backend->open(request);
+    if (!connection)
+        return INVALID_HANDLE_VALUE;
+
+    std::lock_guard lock(r.mutex);
+    const std::uintptr_t value = r.next_handle;
+    r.next_handle += 4;
+    r.handles.emplace(value, OpenHandle{backend, *connection});
+    return reinterpret_cast<HANDLE>(value);
+}
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped)
+{
+    if (lpOverlapped != nullptr || lpBytesReturned == nullptr)
+        return 0;
+    const std::optional<OpenHandle> open = lookup(hDevice, false);
+    if (!open)
+        return 0;
+    *lpBytesReturned = 0;
+    return open->backend->io_control(open->connection, dwIoControlCode, lpInBuffer, nInBufferSize,
+                                     lpOutBuffer, nOutBufferSize, lpBytesReturned);
+}
+
+BOOL CloseHandle(HANDLE hObject)
+{
+    const std::optional<OpenHandle> open = lookup(hObject, true);
+    if (!open)
+        return 0;
+    open->backend->close(open->connection);
+    return 1;
+}
+
+void Sleep(DWORD dwMilliseconds)
+{
+    Registry& r = registry();
+    winapi::Backend* backend;
+    {
+        std::lock_guard lock(r.mutex);
+        backend = r.backend;
+    }
+    backend->sleep(dwMilliseconds);
+}
