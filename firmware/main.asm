@@ -1,13 +1,162 @@
 ;==========================================================================
-; main.asm - the main routine.
-; Shared state: none yet.
+; main.asm - the main routine and the foreground loop.
+; Clears the flags, runs port_setup, records where the descriptors lie,
+; enables the interrupts the firmware serves, then makes the board leave
+; and rejoin the bus until the host sends its first SETUP packet. After
+; that it loops for ever: serve a pending device request, suspend when the
+; bus is suspended, give the bus-to-host stream its turn.
+; Shared state: owns the flags setup_pending, suspend_pending (raised by
+; the USB handlers), remote_wakeup_enabled, self_powered (used by the
+; request handling) and the three descriptor pointers; writes CKCON.
 ;==========================================================================
 	.module main
+	.include "ezusb.inc"
+	.include "areas.inc"
 
-	.globl	main
+	.globl	port_setup
+	.globl	bus_reconnect
+	.globl	handle_setup_request
+	.globl	suspend_hook
+	.globl	resume_hook
+	.globl	cpu_suspend
+	.globl	resume_bus
+	.globl	stream_poll
+	.globl	device_descriptor
+	.globl	config_descriptor
+	.globl	string_descriptors
 
-	.area	CSEG (CODE)
+;---- flags: one bit each, all 0 after start-up -------------------------
+	.area	BSEG
+setup_pending::		.ds	1	; a SETUP packet waits in SETUPDAT
+suspend_pending::	.ds	1	; the bus has been suspended
+remote_wakeup_enabled::	.ds	1	; the host allows remote wake-up
+self_powered::		.ds	1	; never set: the board is bus-powered
 
-; main - entered from the start-up with internal RAM clear; never returns.
-main:
-	sjmp	main
+;---- variables ---------------------------------------------------------
+	.area	DSEG
+; Descriptor addresses, little-endian, written once at start.
+device_descriptor_ptr::	.ds	2	; the device descriptor
+config_descriptor_ptr::	.ds	2	; the first configuration descriptor
+string_descriptor_ptr::	.ds	2	; string descriptor 0
+wait_count:		.ds	4	; re-enumeration wait passes, little-endian
+
+WAIT_PASSES = 0x49240		; 299,584 passes of 80 cycles: about 4 s
+
+	.area	CSEG
+
+;--------------------------------------------------------------------------
+; main - entered from the start-up with internal RAM clear and interrupts
+; off; never returns.
+;--------------------------------------------------------------------------
+main::
+	clr	a
+	mov	wait_count,a
+	mov	wait_count+1,a
+	mov	wait_count+2,a
+	mov	wait_count+3,a
+	clr	suspend_pending
+	clr	remote_wakeup_enabled	; port_setup sets it again
+	clr	self_powered
+	clr	setup_pending
+
+	lcall	port_setup
+
+	mov	device_descriptor_ptr,#<device_descriptor
+	mov	device_descriptor_ptr+1,#>device_descriptor
+	mov	config_descriptor_ptr,#<config_descriptor
+	mov	config_descriptor_ptr+1,#>config_descriptor
+	mov	string_descriptor_ptr,#<string_descriptors
+	mov	string_descriptor_ptr+1,#>string_descriptors
+
+	; Interrupts, each enabled without touching the other bits; EA last.
+	setb	EUSB			; EIE.0: the USB interrupt
+	setb	ERESI			; EICON.5: the resume interrupt
+	mov	dptr,#USBBAV
+	movx	a,@dptr
+	orl	a,#bmAVEN		; USB interrupt autovectored into the table
+	movx	@dptr,a
+	mov	dptr,#USBIEN
+	movx	a,@dptr
+	orl	a,#bmSUDAV|bmSUTOK|bmSUSP|bmURES	; start of frame stays off
+	movx	@dptr,a
+	setb	EA
+
+;--------------------------------------------------------------------------
+; Re-enumeration: leave and rejoin the bus, then wait WAIT_PASSES passes
+; for a SETUP packet; without one, do it all again, for ever.
+;
+; Cycles of one pass from wait_pass back to wait_pass (4 clocks each, no
+; SETUP pending, no carry out of the low counter byte):
+;   jb 4, clr 1, 4 x (mov 2 + subb 2) 16, jnc 3, inc 2, mov 2, jnz 3,
+;   mov 2, djnz 14 x 3 = 42, nop nop 2, sjmp 3                  = 80
+; A carry into the next byte adds 7 cycles once in 256 passes. The pass
+; holds no MOVX, so the MOVX stretch (its power-on value here) does not
+; change it. 299,584 x 80 = 23,966,720 cycles, 3.99 s at 6 M cycles/s;
+; with the 1.5 s off the bus one leave-and-rejoin cycle takes about 5.5 s.
+;--------------------------------------------------------------------------
+reenumerate:
+	jb	setup_pending,wait_done
+	setb	c			; renumerate: the firmware answers EP0
+	lcall	bus_reconnect
+	clr	a
+	mov	wait_count,a
+	mov	wait_count+1,a
+	mov	wait_count+2,a
+	mov	wait_count+3,a
+wait_pass:
+	jb	setup_pending,wait_done	; tested in every pass
+	clr	c			; wait_count < WAIT_PASSES ?
+	mov	a,wait_count
+	subb	a,#<WAIT_PASSES
+	mov	a,wait_count+1
+	subb	a,#<(WAIT_PASSES >> 8)
+	mov	a,wait_count+2
+	subb	a,#<(WAIT_PASSES >> 16)
+	mov	a,wait_count+3
+	subb	a,#<(WAIT_PASSES >> 24)
+	jnc	reenumerate		; no SETUP in time: leave the bus again
+	inc	wait_count		; 32-bit increment
+	mov	a,wait_count
+	jnz	2$
+	inc	wait_count+1
+	mov	a,wait_count+1
+	jnz	2$
+	inc	wait_count+2
+	mov	a,wait_count+2
+	jnz	2$
+	inc	wait_count+3
+2$:	mov	r7,#14			; pads the pass to 80 cycles
+3$:	djnz	r7,3$
+	nop
+	nop
+	sjmp	wait_pass
+
+wait_done:
+	anl	CKCON,#~bmMOVXSTRETCH	; MOVX stretch 0, other bits kept
+
+;--------------------------------------------------------------------------
+; The foreground loop. Everything it calls may clobber A, B, DPTR, PSW and
+; bank 0's registers; nothing is kept in them from one step to the next.
+;--------------------------------------------------------------------------
+main_loop:
+	jnb	setup_pending,1$
+	lcall	handle_setup_request
+	clr	setup_pending		; after the handler, not before
+1$:
+	jnb	suspend_pending,4$
+	lcall	suspend_hook
+	jnc	4$			; false: ask again on the next pass
+	; Cleared before the processor stops, so that a suspend the bus
+	; signals after the wake-up is seen on a later pass.
+	clr	suspend_pending
+2$:	lcall	cpu_suspend		; returns after the wake-up
+	jb	remote_wakeup_enabled,3$
+	mov	dptr,#USBCS
+	movx	a,@dptr
+	jb	acc.7,2$		; WAKESRC: the pin, not the bus, woke us and
+					; remote wake-up is not allowed: idle again
+3$:	lcall	resume_bus
+	lcall	resume_hook
+4$:
+	lcall	stream_poll
+	sjmp	main_loop

@@ -1,0 +1,385 @@
+;==========================================================================
+; requests.asm - the device requests on endpoint 0.
+; handle_setup_request serves the request in SETUPDAT once per SETUP
+; packet, from the main loop: status, features, descriptors, the
+; configuration value and the alternate setting. It selects on bRequest
+; alone (the type bits play no part); every request without built-in
+; handling is left to other_request, which stalls it. To stall, EP0STALL
+; is set; every path ends in the handshake that clears HSNAK, so the
+; status stage completes (as a STALL when EP0STALL was set).
+; Device and configuration descriptors are sent by the controller from
+; the setup data pointer; strings by the firmware through IN0BUF.
+; Shared state: owns current_configuration, current_alt_setting; reads
+; and writes remote_wakeup_enabled, reads self_powered and the descriptor
+; pointers; clears setup_pending in the string data stage (see there).
+;==========================================================================
+	.module requests
+	.include "ezusb.inc"
+	.include "areas.inc"
+
+	.globl	setup_pending
+	.globl	remote_wakeup_enabled
+	.globl	self_powered
+	.globl	device_descriptor_ptr
+	.globl	find_config_descriptor
+	.globl	find_string_descriptor
+	.globl	pre_get_descriptor
+	.globl	pre_get_status
+	.globl	pre_clear_feature
+	.globl	pre_set_feature
+	.globl	other_request
+
+	.area	DSEG
+current_configuration::	.ds	1	; set by SET_CONFIGURATION, any value
+current_alt_setting::	.ds	1	; set by SET_INTERFACE, any value
+
+; SETUPDAT fields
+bmRequestType = SETUPDAT
+bRequest = SETUPDAT+1
+wValueL	= SETUPDAT+2
+wValueH	= SETUPDAT+3
+wIndexL	= SETUPDAT+4
+wLengthL = SETUPDAT+6
+wLengthH = SETUPDAT+7
+
+RT_DEVICE_IN	= 0x80		; bmRequestType values compared whole
+RT_INTERFACE_IN	= 0x81
+RT_ENDPOINT_IN	= 0x82
+RT_DEVICE_OUT	= 0x00
+RT_ENDPOINT_OUT	= 0x02
+
+FEATURE_ENDPOINT_HALT = 0
+FEATURE_DEVICE_REMOTE_WAKEUP = 1
+
+	.area	CSEG
+
+;--------------------------------------------------------------------------
+; handle_setup_request - serve the request in SETUPDAT.
+; In: nothing. Out: nothing. Clobbers: A, B, DPTR, R2-R7, PSW.
+; Runs in the foreground; returns after serving one request.
+;--------------------------------------------------------------------------
+handle_setup_request::
+	mov	dptr,#bRequest
+	movx	a,@dptr
+	cjne	a,#12,1$
+1$:	jc	2$
+	mov	a,#2			; 12 to 255: nothing built in, as 2
+2$:	rl	a			; two bytes per entry
+	mov	dptr,#request_table
+	jmp	@a+dptr
+
+request_table:
+	ajmp	req_get_status		; 0  GET_STATUS
+	ajmp	req_clear_feature	; 1  CLEAR_FEATURE
+	ajmp	req_other		; 2
+	ajmp	req_set_feature		; 3  SET_FEATURE
+	ajmp	req_other		; 4
+	ajmp	req_other		; 5
+	ajmp	req_get_descriptor	; 6  GET_DESCRIPTOR
+	ajmp	req_other		; 7
+	ajmp	req_get_configuration	; 8  GET_CONFIGURATION
+	ajmp	req_set_configuration	; 9  SET_CONFIGURATION
+	ajmp	req_get_interface	; 10 GET_INTERFACE
+	ajmp	req_set_interface	; 11 SET_INTERFACE
+
+;---- GET_STATUS ----------------------------------------------------------
+; Two bytes whatever wLength says: the device's remote wake-up (bit 1) and
+; self-powered (bit 0) state, 0 for an interface, the stall bit for an
+; endpoint. Any other recipient is stalled.
+req_get_status:
+	mov	dptr,#bmRequestType
+	movx	a,@dptr
+	cjne	a,#RT_DEVICE_IN,2$
+	lcall	pre_get_status
+	jnc	handshake
+	clr	a
+	mov	c,self_powered
+	mov	acc.0,c
+	mov	c,remote_wakeup_enabled
+	mov	acc.1,c
+	sjmp	status_reply
+2$:	cjne	a,#RT_INTERFACE_IN,3$
+	clr	a
+	sjmp	status_reply
+3$:	cjne	a,#RT_ENDPOINT_IN,stall
+	mov	dptr,#wIndexL
+	movx	a,@dptr
+	acall	endpoint_cs_addr
+	movx	a,@dptr
+	anl	a,#bmEPSTALL
+status_reply:				; A = first byte; the second is 0
+	mov	dptr,#IN0BUF
+	movx	@dptr,a
+	inc	dptr
+	clr	a
+	movx	@dptr,a
+	mov	dptr,#IN0BC
+	mov	a,#2
+	movx	@dptr,a			; arms the two bytes
+	sjmp	handshake
+
+;---- CLEAR_FEATURE -------------------------------------------------------
+; Device: remote wake-up off. Endpoint: halt cleared and data toggle reset
+; to DATA0. Other recipients: nothing. A feature that does not fit the
+; recipient is stalled.
+req_clear_feature:
+	mov	dptr,#bmRequestType
+	movx	a,@dptr
+	cjne	a,#RT_DEVICE_OUT,2$
+	lcall	pre_clear_feature
+	jnc	handshake
+	mov	dptr,#wValueL
+	movx	a,@dptr
+	cjne	a,#FEATURE_DEVICE_REMOTE_WAKEUP,stall
+	clr	remote_wakeup_enabled
+	sjmp	handshake
+2$:	cjne	a,#RT_ENDPOINT_OUT,handshake
+	mov	dptr,#wValueL
+	movx	a,@dptr
+	jnz	stall			; only ENDPOINT_HALT
+	mov	dptr,#wIndexL
+	movx	a,@dptr
+	mov	r7,a			; the endpoint address
+	acall	endpoint_cs_addr
+	clr	a
+	movx	@dptr,a			; 1: stall bit cleared (whole register)
+	mov	a,r7
+	mov	c,acc.7			; 2: select it: IO = bit 7, then number
+	anl	a,#0b00000111
+	mov	acc.4,c
+	mov	dptr,#TOGCTL
+	movx	@dptr,a
+	movx	a,@dptr			; 3: reset its toggle to DATA0
+	orl	a,#bmTOG_R
+	movx	@dptr,a
+	sjmp	handshake
+
+req_other:
+	lcall	other_request
+	jnc	handshake		; false: the hook dealt with it
+	; true: stall, falls through
+
+;--------------------------------------------------------------------------
+; stall / handshake - the two endings. stall sets EP0STALL, then goes on
+; to the handshake, which clears HSNAK (write 1) so that the controller
+; completes the status stage: with STALL when EP0STALL is set.
+;--------------------------------------------------------------------------
+stall:
+	mov	dptr,#EP0CS
+	movx	a,@dptr
+	orl	a,#bmEP0STALL
+	movx	@dptr,a
+handshake:
+	mov	dptr,#EP0CS
+	movx	a,@dptr
+	orl	a,#bmHSNAK
+	movx	@dptr,a
+	ret
+
+;---- SET_FEATURE ---------------------------------------------------------
+; Device: remote wake-up on. Endpoint: 0x01 written to its control and
+; status register (stall; the toggle is not touched). Other recipients:
+; nothing. A feature that does not fit the recipient is stalled.
+req_set_feature:
+	mov	dptr,#bmRequestType
+	movx	a,@dptr
+	cjne	a,#RT_DEVICE_OUT,2$
+	lcall	pre_set_feature
+	jnc	handshake
+	mov	dptr,#wValueL
+	movx	a,@dptr
+	cjne	a,#FEATURE_DEVICE_REMOTE_WAKEUP,stall
+	setb	remote_wakeup_enabled
+	sjmp	handshake
+2$:	cjne	a,#RT_ENDPOINT_OUT,handshake
+	mov	dptr,#wValueL
+	movx	a,@dptr
+	jnz	stall			; only ENDPOINT_HALT
+	mov	dptr,#wIndexL
+	movx	a,@dptr
+	acall	endpoint_cs_addr
+	mov	a,#bmEPSTALL
+	movx	@dptr,a
+	sjmp	handshake
+
+req_get_configuration:
+	acall	get_configuration
+	sjmp	handshake
+req_set_configuration:
+	acall	set_configuration
+	sjmp	handshake
+req_get_interface:
+	acall	get_interface
+	sjmp	handshake
+req_set_interface:
+	acall	set_interface
+	sjmp	handshake
+
+;---- GET_DESCRIPTOR ------------------------------------------------------
+; Device and configuration: the controller sends them from the setup data
+; pointer (high byte first; writing the low byte starts the transfer),
+; limited to wLength and the descriptor's own length; no waiting here.
+; String: sent through IN0BUF by the string data stage. The language id
+; is not looked at. Other types, and indexes not found, are stalled.
+req_get_descriptor:
+	lcall	pre_get_descriptor
+	jnc	handshake
+	mov	dptr,#wValueH
+	movx	a,@dptr			; descriptor type
+	cjne	a,#1,2$
+	mov	r2,device_descriptor_ptr
+	mov	r3,device_descriptor_ptr+1
+	sjmp	send_by_sudptr
+2$:	cjne	a,#2,gd_string
+	mov	dptr,#wValueL
+	movx	a,@dptr
+	lcall	find_config_descriptor
+	mov	a,dpl
+	orl	a,dph
+	jz	stall_far
+	mov	r2,dpl
+	mov	r3,dph
+send_by_sudptr:				; R3:R2 = the descriptor
+	mov	dptr,#SUDPTRH
+	mov	a,r3
+	movx	@dptr,a
+	mov	dptr,#SUDPTRL
+	mov	a,r2
+	movx	@dptr,a			; starts the transfer
+	ajmp	handshake
+gd_string:
+	cjne	a,#3,stall_far
+	mov	dptr,#wValueL
+	movx	a,@dptr
+	lcall	find_string_descriptor
+	mov	a,dpl
+	orl	a,dph
+	jnz	send_string
+stall_far:
+	ajmp	stall
+
+;--------------------------------------------------------------------------
+; The string data stage, for the descriptor at DPTR: min(bLength, wLength)
+; bytes in packets of up to 64 through IN0BUF, each armed by writing
+; IN0BC; then a zero-length packet, always; then EP0CS <- HSNAK (plain
+; write: HSNAK cleared, EP0STALL 0) and the handshake.
+;
+; Waiting for the host to take a packet: the controller drops an armed
+; packet when the host abandons the transfer with a new SETUP (or a bus
+; reset), so the EP0 IN busy bit always clears. To tell that apart from
+; the packet being taken, setup_pending is cleared when the stage starts:
+; seen set again, it means a new request has replaced this one. The stage
+; is then given up without touching EP0 (its zero-length packet and HSNAK
+; write would answer the new request), and the new request is served
+; instead, from the start, in this same call; the main loop's clearing
+; of setup_pending after the call then matches the request served. So no
+; request is lost, none is answered with another's data, and the wait
+; ends whenever the host moves on.
+;--------------------------------------------------------------------------
+send_string:
+	mov	r2,dpl			; R3:R2 = the descriptor
+	mov	r3,dph
+	clr	a
+	movc	a,@a+dptr
+	mov	r4,a			; R4 = remaining = bLength ...
+	mov	dptr,#wLengthH
+	movx	a,@dptr
+	jnz	1$			; wLength >= 256: all of it
+	mov	dptr,#wLengthL
+	movx	a,@dptr
+	clr	c
+	subb	a,r4
+	jnc	1$			; wLength >= bLength: all of it
+	movx	a,@dptr
+	mov	r4,a			; ... or wLength when that is smaller
+1$:	mov	r5,#0			; R5 = offset of the next byte
+	clr	setup_pending		; from here: set means a new request
+2$:	mov	a,r4
+	jz	6$			; all sent
+	mov	r6,#0			; R6 = bytes in this packet
+3$:	mov	dpl,r2
+	mov	dph,r3
+	mov	a,r5
+	movc	a,@a+dptr		; the descriptor's next byte ...
+	mov	dpl,r6			; IN0BUF is 0x7F00: low byte = R6
+	mov	dph,#>IN0BUF
+	movx	@dptr,a			; ... into IN0BUF[R6]
+	inc	r5
+	inc	r6
+	dec	r4
+	mov	a,r4
+	jz	4$
+	cjne	r6,#64,3$
+4$:	mov	dptr,#IN0BC
+	mov	a,r6
+	movx	@dptr,a			; arms the packet
+	mov	dptr,#EP0CS
+5$:	jb	setup_pending,7$	; replaced by a new request
+	movx	a,@dptr
+	jb	acc.2,5$		; until the host has taken the packet
+	sjmp	2$
+6$:	mov	dptr,#IN0BC
+	clr	a
+	movx	@dptr,a			; zero-length packet after the data
+	mov	dptr,#EP0CS
+	mov	a,#bmHSNAK
+	movx	@dptr,a
+	ajmp	handshake
+7$:	ljmp	handle_setup_request
+
+;--------------------------------------------------------------------------
+; endpoint_cs_addr - the control and status register of an endpoint.
+; In: A = endpoint address e (bit 7: IN, bits 2..0: number n; bits 6..3
+; ignored, existence not checked). Out: DPTR = 0x7FB4 + 2 x (n + 8 x o),
+; o = 1 for OUT: 0x80 EP0CS, 0x81-0x87 IN1CS-IN7CS, 0x01-0x07
+; OUT1CS-OUT7CS, 0x00 0x7FC4. Clobbers: A, C.
+;--------------------------------------------------------------------------
+endpoint_cs_addr::
+	mov	c,acc.7
+	anl	a,#0b00000111
+	jc	1$
+	orl	a,#0b00001000		; OUT: 8 registers further
+1$:	rl	a			; 2 bytes per endpoint
+	add	a,#<EP0CS
+	mov	dpl,a
+	mov	dph,#>EP0CS
+	ret
+
+;--------------------------------------------------------------------------
+; The request routines: each carries out its whole request and returns
+; C = 1 (true). Clobber: A, DPTR.
+;--------------------------------------------------------------------------
+
+; get_configuration - one byte, current_configuration, armed in IN0BUF.
+get_configuration::
+	mov	a,current_configuration
+	sjmp	one_byte_reply
+
+; get_interface - one byte, current_alt_setting, armed in IN0BUF.
+get_interface::
+	mov	a,current_alt_setting
+one_byte_reply:
+	mov	dptr,#IN0BUF
+	movx	@dptr,a
+	mov	dptr,#IN0BC
+	mov	a,#1
+	movx	@dptr,a			; arms the byte, whatever wLength says
+	setb	c
+	ret
+
+; set_configuration - current_configuration <- wValue low byte, any value.
+set_configuration::
+	mov	dptr,#wValueL
+	movx	a,@dptr
+	mov	current_configuration,a
+	setb	c
+	ret
+
+; set_interface - current_alt_setting <- wValue low byte, any value and
+; any interface number.
+set_interface::
+	mov	dptr,#wValueL
+	movx	a,@dptr
+	mov	current_alt_setting,a
+	setb	c
+	ret

@@ -1,0 +1,169 @@
+;==========================================================================
+; stream.asm - the stream data path: bulk blocks between the host and the
+; data bus without a script per byte.
+; A stream header (script.asm) sets stream_pkts whole 64-byte packets and
+; stream_rest bytes of one final short packet, and the direction.
+; Host to bus (stream_dir 1): stream_out_packet, the EP2 OUT interrupt,
+; clocks each received packet out of OUT2BUF, one FWR# per byte.
+; Bus to host (stream_dir 0): stream_poll, called on every main-loop pass,
+; strobes a packet in with FRD# whenever EP2 IN has a free buffer.
+; Each byte is one MOVX of AUTODATA in fast bulk mode; a whole packet is
+; 8 rounds of 8 back-to-back accesses, with no test per byte.
+; Shared state: owns stream_pkts, stream_rest, stream_dir (written whole
+; by the stream headers, cleared by port_setup); uses the autopointer,
+; OUT2BUF/OUT2BC and IN2BUF/IN2CS/IN2BC.
+;==========================================================================
+	.module stream
+	.include "ezusb.inc"
+	.include "areas.inc"
+
+	.area	DSEG
+stream_pkts::	.ds	2		; whole packets still to move, little-endian
+stream_rest::	.ds	1		; bytes of the final short packet, 0-63
+stream_dir::	.ds	1		; 1: host to bus; 0: bus to host
+
+	.area	CSEG
+
+;--------------------------------------------------------------------------
+; stream_out_packet - the EP2 OUT interrupt (jump table offset 0x2C).
+; Clocks the packet out when a host-to-bus stream is outstanding, drops it
+; otherwise; re-arms EP2 OUT; acks. Bank 1; saves A, PSW, DPTR.
+; A 64-byte packet counts as a whole packet. When no whole packet is due
+; any more but a rest is, the host sent more than it announced: only the
+; rest is clocked out, the excess is dropped and the stream ends.
+; A shorter packet is clocked out whole and finishes the rest.
+;--------------------------------------------------------------------------
+stream_out_packet::
+	push	acc
+	push	psw
+	push	dpl
+	push	dph
+	mov	psw,#BANK1
+	mov	a,stream_dir
+	cjne	a,#1,out_done		; not a host-to-bus stream: drop
+	mov	a,stream_pkts
+	orl	a,stream_pkts+1
+	jnz	1$
+	orl	a,stream_rest
+	jz	out_done		; nothing outstanding: drop
+1$:	mov	dptr,#AUTOPTRL		; autopointer on OUT2BUF, low byte first
+	mov	a,#<OUT2BUF
+	movx	@dptr,a
+	mov	dpl,#<AUTOPTRH
+	mov	a,#>OUT2BUF
+	movx	@dptr,a
+	mov	dpl,#<OUT2BC
+	movx	a,@dptr
+	cjne	a,#64,out_short
+	mov	a,stream_pkts
+	orl	a,stream_pkts+1
+	jz	out_excess
+	mov	dpl,#<AUTODATA
+	mov	r7,#8
+2$:	movx	a,@dptr			; 8 reads, 8 FWR# strobes
+	movx	a,@dptr
+	movx	a,@dptr
+	movx	a,@dptr
+	movx	a,@dptr
+	movx	a,@dptr
+	movx	a,@dptr
+	movx	a,@dptr
+	djnz	r7,2$
+	mov	a,stream_pkts		; stream_pkts - 1
+	jnz	3$
+	dec	stream_pkts+1
+3$:	dec	stream_pkts
+	sjmp	out_done
+
+; Short packet: one read per byte, OUT2BC read again before every byte.
+out_short:
+	mov	r7,#0			; bytes clocked out
+4$:	mov	dpl,#<OUT2BC
+	movx	a,@dptr
+	clr	c
+	subb	a,r7
+	jz	5$			; all of them
+	jc	5$
+	mov	dpl,#<AUTODATA
+	movx	a,@dptr
+	inc	r7
+	sjmp	4$
+5$:	mov	stream_rest,#0
+	sjmp	out_done
+
+; 64 bytes with only the rest due: the rest and no more.
+out_excess:
+	mov	dpl,#<AUTODATA
+	mov	r7,stream_rest		; not 0 here
+6$:	movx	a,@dptr
+	djnz	r7,6$
+	mov	stream_rest,#0
+
+out_done:
+	mov	dptr,#OUT2BC
+	clr	a
+	movx	@dptr,a			; re-arms EP2 OUT
+	anl	EXIF,#~bmUSBINT		; USBINT first ...
+	mov	dptr,#OUT07IRQ
+	mov	a,#bmEP2		; ... then the EP2 OUT request bit
+	movx	@dptr,a
+	pop	dph
+	pop	dpl
+	pop	psw
+	pop	acc
+	reti
+
+;--------------------------------------------------------------------------
+; stream_poll - one packet of a bus-to-host stream, when one is due and
+; EP2 IN has a free buffer; never waits. Called by the main loop.
+; In: nothing. Out: nothing. Clobbers: A, DPTR, R7, PSW.
+; Whole packets first, the short one last; no zero-length packet ends a
+; stream whose length is a multiple of 64.
+;--------------------------------------------------------------------------
+stream_poll::
+	mov	a,stream_dir
+	jnz	9$			; not a bus-to-host stream
+	mov	a,stream_pkts
+	orl	a,stream_pkts+1
+	orl	a,stream_rest
+	jz	9$			; nothing outstanding
+	mov	dptr,#IN2CS
+	movx	a,@dptr
+	jb	acc.1,9$		; busy: no free buffer
+	mov	dptr,#AUTOPTRL		; autopointer on IN2BUF, low byte first
+	mov	a,#<IN2BUF
+	movx	@dptr,a
+	mov	dpl,#<AUTOPTRH
+	mov	a,#>IN2BUF
+	movx	@dptr,a
+	mov	dpl,#<AUTODATA
+	mov	a,stream_pkts
+	orl	a,stream_pkts+1
+	jz	2$
+	mov	r7,#8
+1$:	movx	@dptr,a			; 8 writes, 8 FRD# strobes (value unused)
+	movx	@dptr,a
+	movx	@dptr,a
+	movx	@dptr,a
+	movx	@dptr,a
+	movx	@dptr,a
+	movx	@dptr,a
+	movx	@dptr,a
+	djnz	r7,1$
+	mov	dptr,#IN2BC
+	mov	a,#64
+	movx	@dptr,a			; arms the packet
+	mov	a,stream_pkts		; stream_pkts - 1
+	jnz	3$
+	dec	stream_pkts+1
+3$:	dec	stream_pkts
+	ret
+
+2$:	mov	r7,stream_rest		; the short packet: not 0 here
+4$:	movx	@dptr,a
+	djnz	r7,4$
+	mov	dptr,#IN2BC
+	mov	a,stream_rest
+	movx	@dptr,a			; arms the packet
+	mov	stream_rest,#0
+9$:	ret
