@@ -8,11 +8,12 @@
 // address, interrupt request inputs, and a diagnostics sink for firmware faults.
 //
 // Index of the component (declarations grouped by the file that defines them):
-//   cpu.cpp       set-up, reset, power-on pattern, state access
+//   cpu.cpp       set-up, reset, power-on pattern, state access, and the
+//                 slow paths of memory access (SFR side effects, handlers)
 //   execute.cpp   decode (the opcode switch), run loop, interrupt system
 //   memory.inl    internal RAM, SFR, bit, stack and external data access
 //   alu.inl       arithmetic and flag helpers
-//   opcodes.cpp   the opcode table (mnemonic, length, cycles)
+//   opcodes.h     the opcode table (mnemonic, length, cycles)
 //   disasm.cpp    disassembler
 //   image.cpp     loading of Intel HEX and raw binary images
 //   sfr.h/.cpp    SFR addresses and names

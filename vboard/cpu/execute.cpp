@@ -305,10 +305,30 @@ std::uint16_t irq_vector(Irq irq) { return vectors[static_cast<int>(irq)]; }
         }
         break;
     }
-    case 0xB4: { const std::uint8_t v = fetch(); { const std::uint8_t rel = fetch(); if (cjne(acc_ref(), v)) jump_rel(rel); } break; }                 // CJNE A,#data,rel
-    case 0xB5: { const std::uint8_t v = read_direct(fetch()); { const std::uint8_t rel = fetch(); if (cjne(acc_ref(), v)) jump_rel(rel); } break; }    // CJNE A,direct,rel
-    case 0xB6: case 0xB7: { const std::uint8_t v = fetch(); { const std::uint8_t rel = fetch(); if (cjne(at_ri(op & 1), v)) jump_rel(rel); } break; }  // CJNE @Ri,#data,rel
-    case 0xB8 ... 0xBF: { const std::uint8_t v = fetch(); { const std::uint8_t rel = fetch(); if (cjne(rn(op & 7), v)) jump_rel(rel); } break; }       // CJNE Rn,#data,rel
+    case 0xB4: {                                                      // CJNE A,#data,rel
+        const std::uint8_t v = fetch();
+        const std::uint8_t rel = fetch();
+        if (cjne(acc_ref(), v)) jump_rel(rel);
+        break;
+    }
+    case 0xB5: {                                                      // CJNE A,direct,rel
+        const std::uint8_t v = read_direct(fetch());
+        const std::uint8_t rel = fetch();
+        if (cjne(acc_ref(), v)) jump_rel(rel);
+        break;
+    }
+    case 0xB6: case 0xB7: {                                           // CJNE @Ri,#data,rel
+        const std::uint8_t v = fetch();
+        const std::uint8_t rel = fetch();
+        if (cjne(at_ri(op & 1), v)) jump_rel(rel);
+        break;
+    }
+    case 0xB8 ... 0xBF: {                                             // CJNE Rn,#data,rel
+        const std::uint8_t v = fetch();
+        const std::uint8_t rel = fetch();
+        if (cjne(rn(op & 7), v)) jump_rel(rel);
+        break;
+    }
     case 0xD5: {                                                      // DJNZ direct,rel (read-modify-write)
         const std::uint8_t d = fetch();
         const std::uint8_t rel = fetch();
