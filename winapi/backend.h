@@ -6,8 +6,9 @@
 // backend only for handles it handed out and that are still open; Sleep always
 // reaches the backend.
 //
-// One backend is installed at a time. Until another is installed, the
-// no-board backend answers: no device opens, and Sleep really sleeps.
+// One backend is installed at a time. Until another is installed, the socket
+// backend answers (winapi/socket_backend.h): a running virtual board, or, with
+// none running, nothing plugged in.
 // The stand-in serves one calling thread at a time.
 #pragma once
 

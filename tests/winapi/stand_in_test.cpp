@@ -3,6 +3,7 @@
 
 #include "winapi/backend.h"
 #include "winapi/driver_double.h"
+#include "winapi/socket_backend.h"
 
 #include <gtest/gtest.h>
 
@@ -164,7 +165,7 @@ TEST(StandInBackend, InstallReturnsThePreviousAndForgetsItsHandles)
     DriverDouble first;
     DriverDouble second;
     winapi::Backend* before = winapi::install_backend(&first);
-    EXPECT_EQ(before, &winapi::no_board_backend());
+    EXPECT_EQ(before, &winapi::socket_backend());
     HANDLE h = open_path("\\\\.\\ezusb-0");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
 
@@ -181,7 +182,7 @@ TEST(StandInBackend, InstallReturnsThePreviousAndForgetsItsHandles)
 
 TEST(StandInBackend, NoBoardOpensNothing)
 {
-    ASSERT_EQ(winapi::install_backend(nullptr), &winapi::no_board_backend());
+    winapi::ScopedBackend scope{winapi::no_board_backend()};
     for (const char* path : {"\\\\.\\ezusb-0", "\\\\.\\ezusb-1"})
         EXPECT_EQ(open_path(path), INVALID_HANDLE_VALUE) << path;
 }
