@@ -13,6 +13,10 @@ const char* finding_name(FindingKind kind) {
     case FindingKind::fill_execution: return "fill-execution";
     case FindingKind::unhandled_sfr: return "unhandled-sfr";
     case FindingKind::unmapped_xdata: return "unmapped-xdata";
+    case FindingKind::in_count_busy: return "in-count-busy";
+    case FindingKind::buffer_owned: return "buffer-owned";
+    case FindingKind::loader_outside: return "loader-outside";
+    case FindingKind::irq_unacked: return "irq-unacked";
     case FindingKind::count_: break;
     }
     return "unknown";

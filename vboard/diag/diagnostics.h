@@ -18,6 +18,10 @@ enum class FindingKind : std::uint8_t {
     fill_execution,    // instruction fetched from an address marked as fill
     unhandled_sfr,     // SFR access that no model handles
     unmapped_xdata,    // MOVX to an address that nothing is mapped at
+    in_count_busy,     // IN byte count written while that endpoint (for a pair: both buffers) is busy
+    buffer_owned,      // endpoint buffer written while the controller owns it
+    loader_outside,    // loader (request 0xA0) access outside the on-chip RAM and CPUCS
+    irq_unacked,       // a USB interrupt request recurs without ever being acknowledged
     count_
 };
 
