@@ -62,6 +62,21 @@ TEST(Interrupts, LongInstructionDelaysEntry) {
     EXPECT_EQ(m.cpu.cycles() - t, 9u);
 }
 
+TEST(Interrupts, WorstCaseLatencyAfterRetiAndMul) {
+    Machine m;
+    usb_handler(m);
+    m.load(0x0003, {0x32});        // int0: reti
+    m.load(0x0100, {0x00, 0xA4});  // nop; mul ab
+    m.cpu.set_irq_ack([](void* ctx, Irq irq) { static_cast<Cpu*>(ctx)->set_interrupt(irq, false); }, &m.cpu);
+    enabled(m, 0x81, 0x01);
+    m.cpu.set_interrupt(Irq::int0);
+    m.cpu.run_until([](const Cpu& c) { return c.pc() == 0x0003; }, 100);
+    const std::uint64_t t = m.cpu.cycles();
+    m.cpu.set_interrupt(Irq::usb);  // raised just as the reti starts
+    m.cpu.run_until([](const Cpu& c) { return c.pc() == 0x0043; }, 100);
+    EXPECT_EQ(m.cpu.cycles() - t, 13u) << "reti 4, the mul after it 5, the call 4";
+}
+
 TEST(Interrupts, DisabledRequestsWait) {
     Machine m;
     usb_handler(m);
