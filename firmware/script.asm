@@ -62,6 +62,10 @@ run_command_script::
 	acall	script_replies
 	jnc	script_execute		; no reply: the buffers do not matter
 	; Park the script until the host takes a reply.
+	anl	EXIF,#~bmUSBINT		; ack EP1 OUT: USBINT first ...
+	mov	dptr,#OUT07IRQ
+	mov	a,#bmEP1		; ... then its request bit
+	movx	@dptr,a
 	mov	dptr,#IN07IRQ
 	mov	a,#bmEP2
 	movx	@dptr,a			; forget an older "packet taken"
@@ -69,12 +73,8 @@ run_command_script::
 	movx	a,@dptr
 	orl	a,#bmEP2		; the next one raises the interrupt
 	movx	@dptr,a
-	anl	EXIF,#~bmUSBINT		; ack EP1 OUT: USBINT first ...
-	mov	dptr,#OUT07IRQ
-	mov	a,#bmEP1		; ... then its request bit
-	movx	@dptr,a
-	; A packet taken before the IRQ bit was cleared above raised no
-	; request that is still pending: look again.
+	; A packet taken before the IRQ bit was cleared above left no request
+	; pending: look again.
 	mov	dptr,#IN2CS
 	movx	a,@dptr
 	jnb	acc.1,script_unpark

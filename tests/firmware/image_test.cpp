@@ -5,57 +5,24 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ihex.h"
+#include "link_map.h"
 #include "nebu.h"
 
 namespace {
 
-std::string slurp(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using fwtest::LinkMap;
+using fwtest::slurp;
 
 std::vector<uint8_t> image() {
     const std::string raw = slurp(NEBU_FW_BIN);
     return {raw.begin(), raw.end()};
 }
 
-// The link map: global symbols with their values, and the base addresses
-// given on the linker's command line.
-struct LinkMap {
-    std::map<std::string, uint32_t> symbols;
-    std::map<std::string, uint32_t> bases;
-
-    uint32_t at(const std::string& name) const {
-        const auto it = symbols.find(name);
-        if (it == symbols.end()) ADD_FAILURE() << "symbol " << name << " not in the link map";
-        return it == symbols.end() ? 0xFFFFFFFF : it->second;
-    }
-};
-
-LinkMap link_map() {
-    LinkMap m;
-    std::istringstream in(slurp(NEBU_FW_MAP));
-    const std::regex symbol(R"(^(?:C:)?\s+([0-9A-F]{8})\s+([A-Za-z_][A-Za-z0-9_]*)\b.*$)");
-    const std::regex base(R"(^([A-Za-z_][A-Za-z0-9_]*)=0x([0-9A-Fa-f]+)\s*$)");
-    std::string line;
-    std::smatch s;
-    while (std::getline(in, line)) {
-        if (std::regex_match(line, s, symbol))
-            m.symbols[s[2]] = static_cast<uint32_t>(std::stoul(s[1], nullptr, 16));
-        else if (std::regex_match(line, s, base))
-            m.bases[s[1]] = static_cast<uint32_t>(std::stoul(s[2], nullptr, 16));
-    }
-    return m;
-}
+LinkMap link_map() { return fwtest::read_link_map(NEBU_FW_MAP); }
 
 unsigned ljmp_target(const std::vector<uint8_t>& img, unsigned at) {
     EXPECT_EQ(img[at], 0x02) << "no LJMP at " << at;
