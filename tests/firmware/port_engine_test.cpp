@@ -23,7 +23,7 @@ constexpr int setup_pending = 0, suspend_pending = 1;
 
 constexpr uint8_t ep1_out = 0x24, ep2_in = 0x28, ep2_out = 0x2C;
 
-class PortEngine : public ::testing::Test {
+class FirmwarePortEngine : public ::testing::Test {
 protected:
     void TearDown() override {
         EXPECT_EQ(b.acks_before_usbint_clear, 0) << "a request bit was written before USBINT was cleared";
@@ -105,7 +105,7 @@ protected:
 
 // ---- command scripts --------------------------------------------------------------
 
-TEST_F(PortEngine, BusSetupScriptDrivesPortCSetsTimingAndRepliesWithThePins) {
+TEST_F(FirmwarePortEngine, BusSetupScriptDrivesPortCSetsTimingAndRepliesWithThePins) {
     b.x(reg::PINSC) = 0b11111100;
     const auto reply = script({0x00, 0x14, 0x07, 0xF1, 0x12, 0x24});
     EXPECT_EQ(reply, Bytes{0xFC});
@@ -115,7 +115,7 @@ TEST_F(PortEngine, BusSetupScriptDrivesPortCSetsTimingAndRepliesWithThePins) {
     expect_script_end(true);
 }
 
-TEST_F(PortEngine, IdReadScriptStrobesOutOfTheCommandBufferAndIntoTheReply) {
+TEST_F(FirmwarePortEngine, IdReadScriptStrobesOutOfTheCommandBufferAndIntoTheReply) {
     b.bus_in = {0xEC, 0x75, 0xA5};
     const auto reply = script({0x31, 0x90, 0x32, 0x00, 0x40, 0x40, 0x40, 0x14});
     EXPECT_EQ(reply, (Bytes{0xEC, 0x75, 0xA5}));
@@ -131,7 +131,7 @@ TEST_F(PortEngine, IdReadScriptStrobesOutOfTheCommandBufferAndIntoTheReply) {
     EXPECT_EQ(script({0x31, 0x91, 0x32, 0x00, 0x40, 0x14})->size(), 1u);
 }
 
-TEST_F(PortEngine, RepliesHoldTheCapturedBytesInScriptOrder) {
+TEST_F(FirmwarePortEngine, RepliesHoldTheCapturedBytesInScriptOrder) {
     b.bus_in.assign(64, 0);
     for (int i = 0; i < 64; ++i) b.bus_in[i] = static_cast<uint8_t>(i * 3);
     const Bytes all_reads(64, 0x40);
@@ -146,7 +146,7 @@ TEST_F(PortEngine, RepliesHoldTheCapturedBytesInScriptOrder) {
     EXPECT_EQ(script({0x24, 0x40, 0x24}), (Bytes{0x08, 0x5E, 0x08}));
 }
 
-TEST_F(PortEngine, OpsWithoutReplyLeaveEp2InAlone) {
+TEST_F(FirmwarePortEngine, OpsWithoutReplyLeaveEp2InAlone) {
     EXPECT_EQ(script({0x0F, 0x1F, 0x35, 0x99}), std::nullopt);
     EXPECT_EQ(port_writes().front(), (std::pair<uint16_t, uint8_t>{reg::OEC, 0x0F})) << "only PC3..PC0 can drive";
     EXPECT_EQ(b.writes_to(reg::OUTC), (Bytes{0x0F, 0x05})) << "OUTC bits 7..4 always 0";
@@ -156,7 +156,7 @@ TEST_F(PortEngine, OpsWithoutReplyLeaveEp2InAlone) {
     expect_script_end(false);
 }
 
-TEST_F(PortEngine, BytesSeventyToEfArePassedOver) {
+TEST_F(FirmwarePortEngine, BytesSeventyToEfArePassedOver) {
     b.x(reg::PINSC) = 0x33;
     for (int op = 0x70; op <= 0xEF; ++op) {
         SCOPED_TRACE(op);
@@ -165,7 +165,7 @@ TEST_F(PortEngine, BytesSeventyToEfArePassedOver) {
     }
 }
 
-TEST_F(PortEngine, TimingOpSetsStretchAndStrobeModes) {
+TEST_F(FirmwarePortEngine, TimingOpSetsStretchAndStrobeModes) {
     const struct {
         Bytes s;
         uint8_t ckcon, fastxfr;
@@ -179,7 +179,7 @@ TEST_F(PortEngine, TimingOpSetsStretchAndStrobeModes) {
     }
 }
 
-TEST_F(PortEngine, StreamHeaderInsideAScriptTakesThreeOperands) {
+TEST_F(FirmwarePortEngine, StreamHeaderInsideAScriptTakesThreeOperands) {
     b.x(reg::PINSC) = 0x01;
     EXPECT_EQ(script({0x24, 0x5A, 0xC5, 0x02, 0x01, 0x24}), (Bytes{0x01, 0x01}));
     EXPECT_EQ(b.writes_to(reg::OUTC), (Bytes{0x04, 0x0A, 0x04}));
@@ -195,7 +195,7 @@ TEST_F(PortEngine, StreamHeaderInsideAScriptTakesThreeOperands) {
 
 // An op whose operands would lie beyond the packet ends the script there,
 // unexecuted; what came before it stands.
-TEST_F(PortEngine, TruncatedOpEndsTheScriptUnexecuted) {
+TEST_F(FirmwarePortEngine, TruncatedOpEndsTheScriptUnexecuted) {
     b.x(reg::PINSC) = 0x77;
     b.cpu.set_sfr(vboard::sfr::CKCON, 0x00);
     const struct {
@@ -225,7 +225,7 @@ TEST_F(PortEngine, TruncatedOpEndsTheScriptUnexecuted) {
 
 // ---- a reply while both EP2 IN buffers are full ---------------------------------
 
-TEST_F(PortEngine, ReplyingScriptWaitsForAFreeReplyBufferWithoutBlocking) {
+TEST_F(FirmwarePortEngine, ReplyingScriptWaitsForAFreeReplyBufferWithoutBlocking) {
     b.x(reg::PINSC) = 0x42;
     b.x(reg::IN2CS) = 0x02;  // both buffers hold unread replies
     EXPECT_EQ(script({0x13, 0x24}), std::nullopt);
@@ -253,7 +253,7 @@ TEST_F(PortEngine, ReplyingScriptWaitsForAFreeReplyBufferWithoutBlocking) {
     expect_script_end(true);
 }
 
-TEST_F(PortEngine, ScriptWithoutReplyRunsWhateverTheReplyBuffers) {
+TEST_F(FirmwarePortEngine, ScriptWithoutReplyRunsWhateverTheReplyBuffers) {
     b.x(reg::IN2CS) = 0x02;
     EXPECT_EQ(script({0x31, 0x90, 0x56, 0x00, 0x01, 0x00}), std::nullopt);
     EXPECT_EQ(b.strobed_out, Bytes{0x90});
@@ -263,7 +263,7 @@ TEST_F(PortEngine, ScriptWithoutReplyRunsWhateverTheReplyBuffers) {
     b.iram(var("stream_pkts")) = 0;
 }
 
-TEST_F(PortEngine, BusResetDropsAParkedScript) {
+TEST_F(FirmwarePortEngine, BusResetDropsAParkedScript) {
     b.x(reg::IN2CS) = 0x02;
     script({0x24});
     clear_log();
@@ -280,7 +280,7 @@ TEST_F(PortEngine, BusResetDropsAParkedScript) {
 
 // ---- host-to-bus streams --------------------------------------------------------------
 
-TEST_F(PortEngine, HostToBusStreamClocksOutWholePacketsThenTheRest) {
+TEST_F(FirmwarePortEngine, HostToBusStreamClocksOutWholePacketsThenTheRest) {
     for (unsigned length : {0u, 1u, 63u, 64u, 65u, 130u, 4096u}) {
         SCOPED_TRACE(length);
         script({0x53, static_cast<uint8_t>(length & 0x3F), static_cast<uint8_t>(length >> 6),
@@ -299,7 +299,7 @@ TEST_F(PortEngine, HostToBusStreamClocksOutWholePacketsThenTheRest) {
     }
 }
 
-TEST_F(PortEngine, DataWithNoHostToBusStreamIsDropped) {
+TEST_F(FirmwarePortEngine, DataWithNoHostToBusStreamIsDropped) {
     stream_packet(pattern(64, 3));
     EXPECT_TRUE(b.strobed_out.empty()) << "before any header";
     script({0x60, 0x05, 0x00, 0x00});  // a bus-to-host stream is outstanding
@@ -309,7 +309,7 @@ TEST_F(PortEngine, DataWithNoHostToBusStreamIsDropped) {
     b.iram(var("stream_rest")) = 0;
 }
 
-TEST_F(PortEngine, ShortPacketsFinishTheRestWhateverTheirLength) {
+TEST_F(FirmwarePortEngine, ShortPacketsFinishTheRestWhateverTheirLength) {
     script({0x50, 0x05, 0x02, 0x00});  // 2 whole packets, 5 bytes
     stream_packet({});
     EXPECT_TRUE(b.strobed_out.empty());
@@ -323,7 +323,7 @@ TEST_F(PortEngine, ShortPacketsFinishTheRestWhateverTheirLength) {
 
 // The host sends a 64-byte packet when only the rest is due: the rest goes
 // out, the excess is dropped, and the stream ends (no wrap of the count).
-TEST_F(PortEngine, OverlongPacketClocksOutOnlyTheBytesStillDue) {
+TEST_F(FirmwarePortEngine, OverlongPacketClocksOutOnlyTheBytesStillDue) {
     script({0x50, 0x02, 0x00, 0x00});
     const Bytes data = pattern(64, 0x11);
     stream_packet(data);
@@ -334,7 +334,7 @@ TEST_F(PortEngine, OverlongPacketClocksOutOnlyTheBytesStillDue) {
     EXPECT_TRUE(b.strobed_out.empty());
 }
 
-TEST_F(PortEngine, WholePacketCostsEightRoundsOfEightAccesses) {
+TEST_F(FirmwarePortEngine, WholePacketCostsEightRoundsOfEightAccesses) {
     script({0x50, 0x00, 0x01, 0x00, 0xF1, 0x12});  // one packet; one-cycle MOVX stretch
     const uint64_t cycles = stream_packet(pattern(64, 0));
     EXPECT_EQ(b.strobed_out.size(), 64u);
@@ -345,7 +345,7 @@ TEST_F(PortEngine, WholePacketCostsEightRoundsOfEightAccesses) {
 
 // ---- bus-to-host streams -------------------------------------------------------------
 
-TEST_F(PortEngine, BusToHostStreamFillsOnePacketPerPollWhenABufferIsFree) {
+TEST_F(FirmwarePortEngine, BusToHostStreamFillsOnePacketPerPollWhenABufferIsFree) {
     script({0x62, 0x02, 0x02, 0x00});  // 130 bytes
     const Bytes data = pattern(130, 0x21);
     b.bus_in.assign(data.begin(), data.end());
@@ -374,7 +374,7 @@ TEST_F(PortEngine, BusToHostStreamFillsOnePacketPerPollWhenABufferIsFree) {
 
 // ---- the plain USB event handlers ----------------------------------------------------
 
-TEST_F(PortEngine, EventHandlersRaiseTheirFlagAndAckTheirOwnRequestOnly) {
+TEST_F(FirmwarePortEngine, EventHandlersRaiseTheirFlagAndAckTheirOwnRequestOnly) {
     const struct {
         uint8_t offset;
         uint16_t irq;

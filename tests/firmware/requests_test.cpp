@@ -32,7 +32,7 @@ struct Outcome {
     BareBoard::Writes regs;  // every register write
 };
 
-class Requests : public ::testing::Test {
+class FirmwareRequests : public ::testing::Test {
 protected:
     void SetUp() override {
         const struct {
@@ -81,7 +81,7 @@ protected:
 
 // ---- GET_STATUS -----------------------------------------------------------------
 
-TEST_F(Requests, GetStatusByRecipient) {
+TEST_F(FirmwareRequests, GetStatusByRecipient) {
     b.x(reg::IN2CS) = 0x01;  // EP2 IN stalled
     b.x(0x7FC8) = 0x00;      // OUT2CS
     const struct {
@@ -106,7 +106,7 @@ TEST_F(Requests, GetStatusByRecipient) {
     }
 }
 
-TEST_F(Requests, RemoteWakeupFeatureOfTheDevice) {
+TEST_F(FirmwareRequests, RemoteWakeupFeatureOfTheDevice) {
     const Bytes status = {0x80, 0, 0, 0, 0, 0, 2, 0};
     EXPECT_EQ(serve(status).packets, Packets{Bytes({0x02, 0x00})});
     EXPECT_FALSE(serve({0x00, 1, 1, 0, 0, 0, 0, 0}).stalled);  // CLEAR_FEATURE 1
@@ -124,7 +124,7 @@ TEST_F(Requests, RemoteWakeupFeatureOfTheDevice) {
     EXPECT_FALSE(serve({0x03, 3, 0, 0, 0x82, 0, 0, 0}).stalled);
 }
 
-TEST_F(Requests, EndpointHaltSetAndClearedWithTheToggleReset) {
+TEST_F(FirmwareRequests, EndpointHaltSetAndClearedWithTheToggleReset) {
     Outcome o = serve({0x02, 3, 0, 0, 0x82, 0, 0, 0});  // SET_FEATURE halt, EP2 IN
     EXPECT_FALSE(o.stalled);
     EXPECT_EQ(b.writes_to(reg::IN2CS), Bytes{0x01});
@@ -150,7 +150,7 @@ TEST_F(Requests, EndpointHaltSetAndClearedWithTheToggleReset) {
 
 // ---- GET_DESCRIPTOR ---------------------------------------------------------------
 
-TEST_F(Requests, DeviceAndConfigurationDescriptorsAreSentByTheController) {
+TEST_F(FirmwareRequests, DeviceAndConfigurationDescriptorsAreSentByTheController) {
     Outcome o = serve({0x80, 6, 0, 1, 0, 0, 0x40, 0});
     EXPECT_FALSE(o.stalled);
     EXPECT_EQ(o.sudptr, sudptr_of("device_descriptor")) << "high byte first, low byte starts it";
@@ -170,7 +170,7 @@ TEST_F(Requests, DeviceAndConfigurationDescriptorsAreSentByTheController) {
     }
 }
 
-TEST_F(Requests, StringsAreSentInPacketsThenAZeroLengthPacket) {
+TEST_F(FirmwareRequests, StringsAreSentInPacketsThenAZeroLengthPacket) {
     const struct {
         const char* name;
         Bytes setup;
@@ -207,7 +207,7 @@ TEST_F(Requests, StringsAreSentInPacketsThenAZeroLengthPacket) {
 
 // ---- configuration, interface, other requests --------------------------------------
 
-TEST_F(Requests, ConfigurationAndAlternateSettingAreKeptWhateverTheirValues) {
+TEST_F(FirmwareRequests, ConfigurationAndAlternateSettingAreKeptWhateverTheirValues) {
     EXPECT_EQ(serve({0x80, 8, 0, 0, 0, 0, 1, 0}).packets, Packets{Bytes{0x00}});
     EXPECT_FALSE(serve({0x00, 9, 5, 0, 0, 0, 0, 0}).stalled);
     EXPECT_EQ(serve({0x80, 8, 0, 0, 0, 0, 0, 0}).packets, Packets{Bytes{0x05}}) << "whatever wLength says";
@@ -217,7 +217,7 @@ TEST_F(Requests, ConfigurationAndAlternateSettingAreKeptWhateverTheirValues) {
     EXPECT_EQ(serve({0x80, 8, 0, 0, 0, 0, 1, 0}).packets, Packets{Bytes{0x05}}) << "SET_INTERFACE kept it";
 }
 
-TEST_F(Requests, RequestsWithoutBuiltInHandlingAreStalled) {
+TEST_F(FirmwareRequests, RequestsWithoutBuiltInHandlingAreStalled) {
     for (uint8_t request : {2, 4, 5, 7, 12, 0x51, 0xA0, 0xFF}) {
         for (uint8_t type : {0x00, 0x40, 0xC0}) {
             const Outcome o = serve({type, request, 0, 0, 0, 0, 0, 0});
@@ -239,7 +239,7 @@ struct Injector {
     bool done = false;
 };
 
-TEST_F(Requests, StringStageWaitsForTheHostToTakeThePacket) {
+TEST_F(FirmwareRequests, StringStageWaitsForTheHostToTakeThePacket) {
     b.ep0_host_slow = true;
     Injector inj{&b, [this] { b.x(reg::EP0CS) &= ~0x04; }};  // the host takes it
     b.cpu.set_trace(
@@ -257,7 +257,7 @@ TEST_F(Requests, StringStageWaitsForTheHostToTakeThePacket) {
     EXPECT_EQ(o.packets, (Packets{nebu, Bytes{}}));
 }
 
-TEST_F(Requests, AbandonedStringTransferGivesWayToTheNewRequest) {
+TEST_F(FirmwareRequests, AbandonedStringTransferGivesWayToTheNewRequest) {
     b.ep0_host_slow = true;
     // The host gives up and sends GET_CONFIGURATION: the controller drops the
     // armed packet (busy clears), holds the new request in SETUPDAT, and the

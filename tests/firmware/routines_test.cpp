@@ -275,7 +275,7 @@ TEST(FirmwareDescriptors, LookupsFindIndexesInTheTableAndNothingBeyond) {
     expect_no_findings(b);
 }
 
-TEST(FirmwareRequests, EndpointAddressSelectsItsControlAndStatusRegister) {
+TEST(FirmwareEndpoints, EndpointAddressSelectsItsControlAndStatusRegister) {
     BareBoard b;
     const struct {
         uint8_t endpoint;
