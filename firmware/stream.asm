@@ -22,6 +22,16 @@ stream_pkts::	.ds	2		; whole packets still to move, little-endian
 stream_rest::	.ds	1		; bytes of the final short packet, 0-63
 stream_dir::	.ds	1		; 1: host to bus; 0: bus to host
 
+; The autopointer on OUT2BUF, low byte first. Leaves DPH = 0x7F.
+	.macro	point_at_out2buf
+	mov	dptr,#AUTOPTRL
+	mov	a,#<OUT2BUF
+	movx	@dptr,a
+	mov	dpl,#<AUTOPTRH
+	mov	a,#>OUT2BUF
+	movx	@dptr,a
+	.endm
+
 	.area	CSEG
 
 ;--------------------------------------------------------------------------
@@ -43,24 +53,14 @@ stream_out_packet::
 	cjne	a,#1,out_done		; not a host-to-bus stream: drop
 	mov	a,stream_pkts
 	orl	a,stream_pkts+1
-	jnz	1$
-	orl	a,stream_rest
-	jz	out_done		; nothing outstanding: drop
-1$:	mov	dptr,#AUTOPTRL		; autopointer on OUT2BUF, low byte first
-	mov	a,#<OUT2BUF
-	movx	@dptr,a
-	mov	dpl,#<AUTOPTRH
-	mov	a,#>OUT2BUF
-	movx	@dptr,a
+	jz	out_rest_due		; no whole packet due
+	point_at_out2buf
 	mov	dpl,#<OUT2BC
 	movx	a,@dptr
 	cjne	a,#64,out_short
-	mov	a,stream_pkts
-	orl	a,stream_pkts+1
-	jz	out_excess
 	mov	dpl,#<AUTODATA
 	mov	r7,#8
-2$:	movx	a,@dptr			; 8 reads, 8 FWR# strobes
+1$:	movx	a,@dptr			; 8 reads, 8 FWR# strobes
 	movx	a,@dptr
 	movx	a,@dptr
 	movx	a,@dptr
@@ -68,11 +68,41 @@ stream_out_packet::
 	movx	a,@dptr
 	movx	a,@dptr
 	movx	a,@dptr
-	djnz	r7,2$
+	djnz	r7,1$
 	mov	a,stream_pkts		; stream_pkts - 1
-	jnz	3$
+	jnz	2$
 	dec	stream_pkts+1
-3$:	dec	stream_pkts
+2$:	dec	stream_pkts
+	; falls through: the whole-packet path is the one that counts
+
+out_done:
+	mov	dptr,#OUT2BC
+	clr	a
+	movx	@dptr,a			; re-arms EP2 OUT
+	anl	EXIF,#~bmUSBINT		; USBINT first ...
+	mov	dptr,#OUT07IRQ
+	mov	a,#bmEP2		; ... then the EP2 OUT request bit
+	movx	@dptr,a
+	pop	dph
+	pop	dpl
+	pop	psw
+	pop	acc
+	reti
+
+; Only the rest is due: a short packet finishes it, a 64-byte one is more
+; than the host announced.
+out_rest_due:
+	mov	a,stream_rest
+	jz	out_done		; nothing outstanding: drop
+	point_at_out2buf
+	mov	dpl,#<OUT2BC
+	movx	a,@dptr
+	cjne	a,#64,out_short
+	mov	dpl,#<AUTODATA		; 64 bytes: the rest and no more
+	mov	r7,stream_rest
+3$:	movx	a,@dptr
+	djnz	r7,3$
+	mov	stream_rest,#0
 	sjmp	out_done
 
 ; Short packet: one read per byte, OUT2BC read again before every byte.
@@ -90,28 +120,6 @@ out_short:
 	sjmp	4$
 5$:	mov	stream_rest,#0
 	sjmp	out_done
-
-; 64 bytes with only the rest due: the rest and no more.
-out_excess:
-	mov	dpl,#<AUTODATA
-	mov	r7,stream_rest		; not 0 here
-6$:	movx	a,@dptr
-	djnz	r7,6$
-	mov	stream_rest,#0
-
-out_done:
-	mov	dptr,#OUT2BC
-	clr	a
-	movx	@dptr,a			; re-arms EP2 OUT
-	anl	EXIF,#~bmUSBINT		; USBINT first ...
-	mov	dptr,#OUT07IRQ
-	mov	a,#bmEP2		; ... then the EP2 OUT request bit
-	movx	@dptr,a
-	pop	dph
-	pop	dpl
-	pop	psw
-	pop	acc
-	reti
 
 ;--------------------------------------------------------------------------
 ; stream_poll - one packet of a bus-to-host stream, when one is due and
