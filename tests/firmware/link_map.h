@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -31,18 +31,37 @@ struct LinkMap {
     }
 };
 
+// Symbol lines: "[C:]   0000AAAA  name   module"; base lines: "NAME=0xADDR".
 inline LinkMap read_link_map(const char* path) {
+    const auto is_name = [](const std::string& t) {
+        if (t.empty() || std::isdigit(static_cast<unsigned char>(t[0]))) return false;
+        for (char c : t)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+        return true;
+    };
+    const auto is_hex = [](const std::string& t, size_t digits) {
+        if (t.size() != digits) return false;
+        for (char c : t)
+            if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        return true;
+    };
     LinkMap m;
     std::istringstream in(slurp(path));
-    const std::regex symbol(R"(^(?:C:)?\s+([0-9A-F]{8})\s+([A-Za-z_][A-Za-z0-9_]*)\b.*$)");
-    const std::regex base(R"(^([A-Za-z_][A-Za-z0-9_]*)=0x([0-9A-Fa-f]+)\s*$)");
     std::string line;
-    std::smatch s;
     while (std::getline(in, line)) {
-        if (std::regex_match(line, s, symbol))
-            m.symbols[s[2]] = static_cast<uint32_t>(std::stoul(s[1], nullptr, 16));
-        else if (std::regex_match(line, s, base))
-            m.bases[s[1]] = static_cast<uint32_t>(std::stoul(s[2], nullptr, 16));
+        std::istringstream words(line);
+        std::string first, second;
+        words >> first;
+        if (first == "C:") words >> first;
+        words >> second;
+        if (is_hex(first, 8) && is_name(second)) {
+            m.symbols[second] = static_cast<uint32_t>(std::stoul(first, nullptr, 16));
+            continue;
+        }
+        const size_t eq = first.find("=0x");
+        if (second.empty() && eq != std::string::npos && is_name(first.substr(0, eq)) &&
+            is_hex(first.substr(eq + 3), first.size() - eq - 3) && first.size() > eq + 3)
+            m.bases[first.substr(0, eq)] = static_cast<uint32_t>(std::stoul(first.substr(eq + 3), nullptr, 16));
     }
     return m;
 }
