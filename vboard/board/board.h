@@ -1,0 +1,125 @@
+// The virtual board: the 8051 core, the USB controller with its ports, the
+// card socket and the diagnostics sink, on one 24 MHz clock, seen from the
+// USB cable as a usb::Device.
+//
+// Time is the core's: the board's clock is the core's cycle counter times
+// its 4 clocks per cycle. run_until() runs the core in slices up to the next
+// event the controller times itself (the 3 ms suspend detection), so that
+// such events happen at their instant whatever the host does.
+//
+// README.md beside this file lists the board's decisions (power-on, the
+// pins, which bytes count as fill).
+//
+// Index of the component:
+//   board.cpp   set-up, power-on, firmware loading, time, the USB side
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "card/card.h"
+#include "controller/controller.h"
+#include "cpu/cpu.h"
+#include "diag/diagnostics.h"
+#include "usb/device.h"
+
+namespace vboard::board {
+
+struct Settings {
+    std::uint64_t seed = 1;                             // power-on pattern of RAM and IRAM
+    bool cpucs_slow = false;                            // CPUCS bit 3 reads 1
+    bool bare_strings_stalled = false;                  // the default device stalls strings 1 and 2 ...
+    std::string bare_string1;                           // ... or answers them with these texts
+    std::string bare_string2;
+    std::optional<card::CardIdentity> card = card::CardIdentity{};  // nothing: the socket is empty
+};
+
+// One line naming the first setting the board cannot take, or empty.
+std::string check_settings(const Settings& settings);
+
+// Runs of at least this many 0xAA bytes in a loaded image are fill.
+inline constexpr std::size_t fill_run_min = 8;
+
+class Board final : public usb::Device {
+public:
+    // Powers on: the 8051 held in reset, the board on the bus as the bare
+    // controller, the card (if any) in its socket, erased. Settings that
+    // check_settings() refuses are clamped (texts cut to their limit).
+    explicit Board(const Settings& settings = {});
+    ~Board() override;
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    const Settings& settings() const { return settings_; }
+
+    // ---- power and loading ----------------------------------------------------------
+    // Power cycle: fresh power-on pattern (the settings' seed), registers to
+    // their power-on values, the 8051 held, the card back to its power-on
+    // state with its contents kept. The clock runs on.
+    void power_cycle();
+    // Fills the card from an image file (raw pages); false with a one-line
+    // error when it cannot (no card, unreadable, too large).
+    bool load_card_image(const std::string& path, std::string& error);
+    // Loads a firmware image as the loader would: holds the 8051, writes the
+    // image into RAM, releases the 8051 (it starts at 0x0000 when time next
+    // runs). Intel HEX or raw binary at 0. False with a one-line error, the
+    // board untouched, when the file is unreadable or has bytes outside the
+    // on-chip RAM.
+    bool load_firmware(const std::string& path, std::string& error);
+    bool load_firmware_bytes(std::span<const std::uint8_t> image, std::string& error);
+
+    // ---- pins ---------------------------------------------------------------------------
+    // WAKEUP# (idles high); a falling edge wakes the controller.
+    void set_wakeup_pin(bool high) { controller_.set_wakeup_pin(high); }
+    // Pulls WAKEUP# low and releases it.
+    void press_wakeup();
+
+    // ---- time ---------------------------------------------------------------------------
+    usb::clock_t now() const override;
+    void run_until(usb::clock_t clock) override;
+    void run_for_ms(double ms);
+    // Runs until the core stops at one of its breakpoints or `clock` is
+    // reached; true at a breakpoint (the instruction there has not run).
+    bool run_to_breakpoint(usb::clock_t clock);
+
+    // ---- the USB side ---------------------------------------------------------------------
+    bool attached() const override { return controller_.attached(); }
+    bool signalling_resume() const override { return controller_.signalling_resume(); }
+    void bus_reset() override { controller_.bus_reset(); }
+    void start_of_frame(std::uint16_t frame) override { controller_.start_of_frame(frame); }
+    void resume() override { controller_.resume(); }
+    usb::Handshake setup(std::uint8_t address, const std::array<std::uint8_t, 8>& request) override {
+        return controller_.setup(address, request);
+    }
+    usb::InPacket in(std::uint8_t address, std::uint8_t endpoint) override {
+        return controller_.in(address, endpoint);
+    }
+    usb::Handshake out(std::uint8_t address, std::uint8_t endpoint, usb::DataPid pid,
+                       std::span<const std::uint8_t> data) override {
+        return controller_.out(address, endpoint, pid, data);
+    }
+
+    // ---- the parts, for tests and the board's command -------------------------------------------
+    Cpu& cpu() { return cpu_; }
+    controller::Controller& controller() { return controller_; }
+    const controller::Controller& controller() const { return controller_; }
+    controller::Ports& ports() { return controller_.ports(); }
+    card::Socket& socket() { return socket_; }
+    Diagnostics& diagnostics() { return diag_; }
+    const Diagnostics& diagnostics() const { return diag_; }
+
+private:
+    static void on_release(void* ctx);
+    void mark_fill();
+    bool run_slices(usb::clock_t clock, bool stop_at_breakpoint);
+
+    Settings settings_;
+    Diagnostics diag_;
+    Cpu cpu_;
+    card::Socket socket_;
+    controller::Controller controller_;
+};
+
+}  // namespace vboard::board
