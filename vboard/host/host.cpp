@@ -106,6 +106,8 @@ void Host::step() {
     if (slot == 0) {
         run_to(instant_time(frame, 0));
         frame_start(frame);
+    } else if (instant_time(frame, slot) < now_) {
+        // Passed already (the slot count changed inside this frame).
     } else if (!slot_transaction(frame, instant_time(frame, slot))) {
         // Nothing becomes ready before the next frame starts.
         next_slot_ = 0;
