@@ -67,20 +67,4 @@ TEST(RegisterMap, IncludeFileAndModelAgree) {
         EXPECT_TRUE(inc.count(name)) << name << " is in regs.h but not in ezusb.inc";
 }
 
-TEST(RegisterMap, CoreEndpointRowsFollowTheirFormula) {
-    using namespace vboard::controller::reg;
-    // INnCS/INnBC = 0x7FB4 + 2n / +1, OUTnCS/OUTnBC = 0x7FC4 + 2n / +1,
-    // buffers every 0x40 from IN0BUF down to OUT7BUF.
-    const std::uint16_t in_cs[] = {EP0CS, IN1CS, IN2CS, IN3CS, IN4CS, IN5CS, IN6CS, IN7CS};
-    const std::uint16_t out_bc[] = {OUT0BC, OUT1BC, OUT2BC, OUT3BC, OUT4BC, OUT5BC, OUT6BC, OUT7BC};
-    const std::uint16_t in_buf[] = {IN0BUF, IN1BUF, IN2BUF, IN3BUF, IN4BUF, IN5BUF, IN6BUF, IN7BUF};
-    const std::uint16_t out_buf[] = {OUT0BUF, OUT1BUF, OUT2BUF, OUT3BUF, OUT4BUF, OUT5BUF, OUT6BUF, OUT7BUF};
-    for (int n = 0; n < 8; ++n) {
-        EXPECT_EQ(in_cs[n], 0x7FB4 + 2 * n) << "IN" << n << "CS";
-        EXPECT_EQ(out_bc[n], 0x7FC5 + 2 * n) << "OUT" << n << "BC";
-        EXPECT_EQ(in_buf[n], 0x7F00 - 0x80 * n) << "IN" << n << "BUF";
-        EXPECT_EQ(out_buf[n], 0x7EC0 - 0x80 * n) << "OUT" << n << "BUF";
-    }
-}
-
 }  // namespace
