@@ -32,16 +32,20 @@ void Controller::attach_changed(bool now_attached) {
     ctl_ = Control{};
     suspended_ = false;
     detector_armed_ = false;
+    pin_woke_ = false;
     bare_configuration_ = 0;
     bare_alt_setting_ = 0;
     if (now_attached) reset_endpoints();
 }
 
 // Bus activity (SOF or a token addressed to anyone): ends a suspension the
-// host did not resume first, and restarts the suspend timer.
+// host did not resume first, and restarts the suspend timer. The host's
+// resume after a WAKEUP# wake-up wakes the 8051 again: the bus was
+// suspended until then, and firmware that ignores the pin idles again.
 void Controller::bus_activity() {
-    if (suspended_) {
+    if (suspended_ || pin_woke_) {
         suspended_ = false;
+        pin_woke_ = false;
         raise_resume();
     }
     detector_armed_ = true;
@@ -51,8 +55,9 @@ void Controller::bus_activity() {
 // Onset of SE0 for 10 ms or more. The 8051 is not reset.
 void Controller::bus_reset() {
     if (!attached()) return;
-    if (suspended_) {
+    if (suspended_ || pin_woke_) {
         suspended_ = false;
+        pin_woke_ = false;
         raise_resume();
     }
     detector_armed_ = false;  // no SOF during the reset; the timer starts again with the first
@@ -78,12 +83,14 @@ void Controller::resume() {
 }
 
 // A falling edge on WAKEUP# wakes the controller and records the pin as the
-// wake-up source. Suspend is detected again once the bus is active again.
+// wake-up source. Suspend is detected again once the bus is active again;
+// the host's resume that ends the bus's suspension wakes the 8051 once more.
 void Controller::set_wakeup_pin(bool high) {
     const bool falling = wakeup_pin_ && !high;
     wakeup_pin_ = high;
     if (!falling) return;
     usbcs_ |= reg::bmWAKESRC;
+    pin_woke_ = pin_woke_ || suspended_;
     suspended_ = false;
     detector_armed_ = false;
     raise_resume();

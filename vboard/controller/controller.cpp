@@ -90,6 +90,7 @@ void Controller::power_on(std::uint64_t seed) {
     reported_recurrence_ = 0;
     suspended_ = false;
     detector_armed_ = false;
+    pin_woke_ = false;
     idle_since_ = now();
     wakeup_pin_ = true;
     bare_configuration_ = 0;

@@ -281,6 +281,7 @@ private:
     // Bus.
     bool suspended_ = false;
     bool detector_armed_ = false;  // bus activity seen since reset, wake-up or attach
+    bool pin_woke_ = false;        // WAKEUP# ended a suspension the host has not resumed yet
     usb::clock_t idle_since_ = 0;
     bool wakeup_pin_ = true;
 

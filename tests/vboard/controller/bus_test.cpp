@@ -92,6 +92,26 @@ TEST_F(Bus, WakeupPinWakesAndResumeSignallingFollowsSigrsume) {
     EXPECT_TRUE(ctl.suspended()) << "and the timer runs again after the host's resume";
 }
 
+// The pin wakes the 8051, but the bus stays suspended until the host
+// resumes it: firmware that went back to idle (remote wake-up not allowed)
+// is woken by that resume.
+TEST_F(Bus, HostResumeAfterAWakeupPinWakesTheCpuAgain) {
+    enable_port();
+    board.run_for_ms(5);
+    ASSERT_TRUE(ctl.suspended());
+    board.press_wakeup();
+    ASSERT_TRUE(resi());
+    board.cpu().set_interrupt(Irq::resume, false);
+    board.run_for_ms(10);
+    EXPECT_FALSE(resi());
+    board.resume();
+    EXPECT_TRUE(resi()) << "the host's resume did not wake the 8051";
+    board.cpu().set_interrupt(Irq::resume, false);
+    board.start_of_frame(3);
+    board.resume();
+    EXPECT_FALSE(resi()) << "a resume without a suspension wakes nothing";
+}
+
 TEST_F(Bus, BusResetDuringSuspendWakes) {
     enable_port();
     board.run_for_ms(5);
