@@ -369,7 +369,9 @@ void Host::transact_control(Transfer& t) {
         }
         return;
     case Stage::status:
-        if (t.is_in) {
+        // The status stage runs against the data: OUT after IN data, IN
+        // otherwise, also for a device-to-host request with wLength 0.
+        if (t.is_in && t.setup.length > 0) {
             if (answered(t, dev_.out(address, 0, DataPid::data1, {}))) finish(t, Status::ok);
         } else {
             const usb::InPacket p = dev_.in(address, 0);

@@ -211,7 +211,7 @@ InPacket FakeDevice::in(uint8_t address, uint8_t endpoint) {
             }
             return answer(p);
         }
-        if (to_host) return answer(packet(Handshake::stall));
+        if (to_host && c.setup.length > 0) return answer(packet(Handshake::stall));
         if (!c.in_status) return answer(packet(Handshake::stall));
         if (now_ < c.data_end + status_delay) return answer(packet(Handshake::nak));
         complete_request();
@@ -240,7 +240,7 @@ Handshake FakeDevice::out(uint8_t address, uint8_t endpoint, DataPid pid, std::s
     if (endpoint == 0) {
         if (!control_ || control_->stall) return log_answer(e, Handshake::stall);
         Control& c = *control_;
-        if (c.setup.device_to_host()) {  // status stage
+        if (c.setup.device_to_host() && c.setup.length > 0) {  // status stage
             if (!c.in_status) c.data_end = now_;
             if (now_ < c.data_end + status_delay) return log_answer(e, Handshake::nak);
             complete_request();

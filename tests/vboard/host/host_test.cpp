@@ -174,6 +174,23 @@ TEST(Control, ReadsAStringAndReportsAStall) {
     EXPECT_TRUE(b.host.control(get_descriptor_request(3, 1, 0x0409, 130)).ok());
 }
 
+// With wLength 0 there is no data stage, whatever the direction bit says:
+// the status stage is an IN, answered with an empty DATA1 packet.
+TEST(Control, AReadRequestWithWLength0HasAnInStatusStage) {
+    Enumerated b;
+    b.dev.strings[1][0x0409] = fake::string_descriptor(u"NEBU");
+    const TransferResult r = b.host.control(get_descriptor_request(3, 1, 0x0409, 0));
+    ASSERT_EQ(r.status, Status::ok);
+    EXPECT_TRUE(r.data.empty());
+    std::vector<fake::Event::Kind> kinds;
+    for (const auto& e : b.dev.log)
+        if (e.kind != fake::Event::Kind::sof) kinds.push_back(e.kind);
+    EXPECT_EQ(kinds, (std::vector<fake::Event::Kind>{fake::Event::Kind::setup, fake::Event::Kind::in}));
+    ASSERT_FALSE(b.dev.log.empty());
+    EXPECT_EQ(b.dev.log.back().pid, DataPid::data1);
+    EXPECT_TRUE(b.dev.log.back().data.empty());
+}
+
 TEST(Control, AStandardRequestWithoutDataMustCompleteWithin50ms) {
     Enumerated b;
     b.dev.status_delay = 40 * ms;
