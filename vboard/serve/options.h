@@ -1,0 +1,40 @@
+// The options that describe the board `vboard serve`, `vboard run` and
+// `vboard script` present:
+//   --device N                  the driver's device number (default 0)
+//   --card SPEC | --no-card     the card in the socket: MAKER,DEVICE,ID3[,EXT] in
+//                               hex (default ec,75,a5), or an empty socket
+//   --card-image FILE           the card's contents (raw pages, data then spare)
+//   --firmware-loaded           the board already runs the built firmware
+//   --bare-strings T1,T2 | none what the bare controller answers for strings 1
+//                               and 2 (default: empty texts; none: it stalls them)
+//   --fast                      simulated time runs freely instead of with the clock
+// Each also takes the --option=value form.
+#pragma once
+
+#include "card/card.h"
+
+#include <optional>
+#include <string>
+
+namespace vboard::serve {
+
+struct BoardOptions {
+    int device = 0;
+    std::optional<card::CardIdentity> card = card::CardIdentity{};  // nothing: no card
+    std::string card_image;            // empty: an erased card
+    bool firmware_loaded = false;
+    bool bare_strings_stalled = false;
+    std::string bare_string1;
+    std::string bare_string2;
+    bool fast = false;
+};
+
+// The option text for usage messages, one option per line.
+extern const char* const board_options_help;
+
+// Reads board options from the front of argv[0..argc). Stops at the first
+// argument that is not one of them (a "--" is left for the caller) and
+// returns its index; -1 with one line in `error` on a bad option or value.
+int parse_board_options(int argc, char** argv, BoardOptions& options, std::string& error);
+
+}  // namespace vboard::serve

@@ -1,0 +1,94 @@
+// Host-side scripts against a board on simulated time (`vboard script`).
+//
+// One command per line; `#` starts a comment; blank lines are skipped. Each
+// command prints exactly one result line; data in lower-case hex without
+// separators. Fields of SETUP records and language ids are hex; pipe numbers,
+// string indexes, byte counts and milliseconds are decimal.
+//
+//   load [IMAGE]        ok | fail open|halt|download|run
+//       as the tool does it: open, hold the 8051 (CPUCS = 1), download the
+//       image (the built firmware by default; IMAGE is Intel HEX or raw
+//       binary), release it (CPUCS = 0), close
+//   enumerate [MS]      ok <ms> | timeout
+//       waits for the next enumeration not yet reported (after `load`: the
+//       one after the firmware's re-attach); <ms> is the simulated time waited.
+//       MS defaults to the transfer timeout
+//   control RT REQ VALUE INDEX LENGTH [DATA]    ok [<data>] | stall | timeout
+//   string INDEX [LANGID]                       ok [<text>] | fail
+//       the driver's string read (LANGID defaults to 001b, the tool's);
+//       the text is the low bytes of the UTF-16 units, bytes outside
+//       printable ASCII and the backslash written as \xNN
+//   out PIPE DATA       ok <count> | stall | timeout
+//   in PIPE LENGTH      ok [<data>] | stall | timeout
+//   reset | suspend | resume | wakeup | wait MS   ok
+//   pins                pc <pins> oec <oec> outc <outc>
+//
+// A command that talks to the device (load, control, string, out, in) first
+// waits until the board is attached and enumerated, up to the transfer
+// timeout; when it is not, load fails at "open", string fails and the others
+// time out. A transfer that fails in another way prints `fail <reason>`. A
+// malformed line prints `error <reason>` and the script goes on.
+#pragma once
+
+#include "host/standard.h"
+#include "serve/session.h"
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vboard::serve {
+
+struct ScriptCommand {
+    enum class Kind : uint8_t {
+        load, enumerate, control, string, out, in, reset, suspend, resume, wakeup, wait, pins
+    };
+    Kind kind = Kind::pins;
+    std::string image;                 // load: empty for the built firmware
+    std::optional<uint32_t> ms;        // enumerate, wait
+    host::SetupPacket setup;           // control
+    std::vector<uint8_t> data;         // control (OUT), out
+    uint8_t index = 0;                 // string
+    uint16_t language = 0x001B;        // string
+    uint32_t pipe = 0;                 // out, in
+    uint32_t length = 0;               // in
+};
+
+// One line: a command, nothing (blank or comment only), or an error line's reason.
+struct ScriptLine {
+    std::optional<ScriptCommand> command;
+    std::string error;  // set when the line is malformed
+    bool blank() const { return !command && error.empty(); }
+};
+ScriptLine parse_script_line(std::string_view line);
+
+class ScriptRunner {
+public:
+    explicit ScriptRunner(Session& session);
+
+    // The command's result line, without its newline.
+    std::string run(const ScriptCommand& command);
+    // Every line of `in`, one result line each on `out`; returns the number
+    // of malformed lines.
+    int run_script(std::istream& in, std::ostream& out);
+
+    // Longest line taken; a longer one is malformed.
+    static constexpr size_t max_line = 64 * 1024;
+
+private:
+    bool device_ready();
+    std::string load(const std::string& image);
+    std::string enumerate(std::optional<uint32_t> ms);
+    std::string control(const ScriptCommand& c);
+    std::string string(const ScriptCommand& c);
+    std::string transfer(const ScriptCommand& c, bool in);
+    std::string pins();
+
+    Session& session_;
+    uint64_t reported_ = 0;  // enumerations accounted for
+};
+
+}  // namespace vboard::serve

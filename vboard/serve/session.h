@@ -1,0 +1,57 @@
+// One virtual board with its USB host and driver: what `vboard serve`,
+// `vboard script` and the in-process backend run. The host is attached to
+// the board from its power-on; nothing runs until someone lets time pass.
+#pragma once
+
+#include "board/board.h"
+#include "host/driver.h"
+#include "host/host.h"
+#include "serve/options.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace vboard::serve {
+
+class Session {
+public:
+    // Builds the board the options describe (card, card image, bare strings,
+    // the built firmware already loaded). Null with one line in `error` when
+    // the board cannot take them (an unreadable or oversized card image).
+    static std::unique_ptr<Session> create(const BoardOptions& options, std::string& error,
+                                           const host::TimingProfile& profile = {});
+
+    board::Board& board() { return *board_; }
+    host::Host& host() { return *host_; }
+    host::Driver& driver() { return *driver_; }
+    const BoardOptions& options() const { return options_; }
+
+    // Completed enumerations so far.
+    uint64_t enumerations() const { return enumerations_; }
+    // Called with every host event after the session has counted it.
+    void set_event_listener(std::function<void(const host::HostEvent&)> listener)
+    {
+        listener_ = std::move(listener);
+    }
+
+    // Runs simulated time until a device is enumerated (at once if one is),
+    // at most `timeout_ms`; true when one is.
+    bool settle(uint32_t timeout_ms);
+
+private:
+    Session() = default;
+
+    BoardOptions options_;
+    std::unique_ptr<board::Board> board_;
+    std::unique_ptr<host::Host> host_;
+    std::unique_ptr<host::Driver> driver_;
+    uint64_t enumerations_ = 0;
+    std::function<void(const host::HostEvent&)> listener_;
+};
+
+// "12:34.567 enumerated ..." style line of a host event, for logs.
+std::string describe(const host::HostEvent& event);
+
+}  // namespace vboard::serve
