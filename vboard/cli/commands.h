@@ -5,5 +5,8 @@
 namespace vboard::cli {
 
 int cpu_command(int argc, char** argv);
+int serve_command(int argc, char** argv);
+int run_command(int argc, char** argv);
+int script_command(int argc, char** argv);
 
 }  // namespace vboard::cli

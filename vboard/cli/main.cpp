@@ -14,6 +14,9 @@ struct Command {
 
 constexpr Command commands[] = {
     {"cpu", vboard::cli::cpu_command, "run the 8051 core alone on a plain 8052 memory map"},
+    {"serve", vboard::cli::serve_command, "present the board to programs until interrupted"},
+    {"run", vboard::cli::run_command, "present the board while one command runs"},
+    {"script", vboard::cli::script_command, "run host-side commands against a fresh board"},
 };
 
 void usage(std::FILE* out) {
