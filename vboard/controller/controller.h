@@ -259,7 +259,7 @@ private:
     std::uint8_t cpucs_ = 0;  // the stored bits (bit 1)
     std::uint8_t usbcs_ = 0;
     std::uint8_t usbirq_ = 0;
-    std::uint8_t in_irq_[8] = {};   // requests per endpoint (up to two: one per buffer)
+    std::uint8_t in_irq_[8] = {};   // requests per endpoint: packets completed, not yet acknowledged
     std::uint8_t out_irq_[8] = {};
     std::uint8_t in07ien_ = 0, out07ien_ = 0, usbien_ = 0, usbbav_ = 0;
     std::uint8_t in07val_ = 0, out07val_ = 0, usbpair_ = 0;

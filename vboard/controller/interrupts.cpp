@@ -1,6 +1,7 @@
 // The USB interrupt: request and enable registers, the INT2 edge into
 // EXIF.4, the autovector byte, the resume interrupt, and the check for a
 // request that the firmware never acknowledges.
+#include <cstdint>
 #include <cstdio>
 
 #include "controller/controller.h"
@@ -75,11 +76,13 @@ void Controller::raise_usb(std::uint8_t bits) {
     update_line();
 }
 
-// One request per completed packet; a paired endpoint can complete two
-// before the firmware acknowledges the first, and each stays counted.
+// One request per completed packet, each counted until acknowledged. A
+// paired endpoint can complete two before the firmware acknowledges the
+// first, and a third when the handler re-arms (which frees a buffer) before
+// it acknowledges; no packet's request is ever lost.
 void Controller::raise_endpoint(bool in, int n) {
     std::uint8_t& count = in ? in_irq_[n] : out_irq_[n];
-    if (count < 2) ++count;
+    if (count < UINT8_MAX) ++count;
     update_line();
 }
 

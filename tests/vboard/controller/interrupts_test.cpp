@@ -119,6 +119,31 @@ TEST_F(Interrupts, EachPacketOfAPairIsItsOwnRequest) {
     EXPECT_FALSE(usbint());
 }
 
+// A handler that re-arms before it acknowledges frees a buffer early: a
+// packet landing there in between is counted too, not merged into the
+// request being acknowledged.
+TEST_F(Interrupts, APacketLandingBetweenReArmAndAcknowledgementIsItsOwnRequest) {
+    wr(USBPAIR, 0x09);
+    wr(OUT07IEN, bmEP2);
+    wr(OUT2BC, 0);
+    ASSERT_EQ(host_out(2, DataPid::data0, {1}), usb::Handshake::ack);
+    ASSERT_EQ(host_out(2, DataPid::data1, {2}), usb::Handshake::ack);
+    wr(OUT2BC, 0);  // the first packet's handler re-arms ...
+    ASSERT_EQ(host_out(2, DataPid::data0, {3}), usb::Handshake::ack);
+    clear_usbint();  // ... and only then acknowledges
+    wr(OUT07IRQ, bmEP2);
+    for (std::uint8_t packet : {2, 3}) {
+        EXPECT_TRUE(usbint()) << "packet " << int{packet};
+        EXPECT_EQ(rd(OUT07IRQ), bmEP2);
+        EXPECT_EQ(rd(OUT2BUF), packet);
+        wr(OUT2BC, 0);
+        clear_usbint();
+        wr(OUT07IRQ, bmEP2);
+    }
+    EXPECT_EQ(rd(OUT07IRQ), 0);
+    EXPECT_FALSE(usbint());
+}
+
 TEST_F(Interrupts, ResumeInterruptFromTheWakeupPinSetsWakesrc) {
     EXPECT_FALSE(board.cpu().interrupt_flag(Irq::resume));
     board.set_wakeup_pin(false);
