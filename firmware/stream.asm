@@ -129,12 +129,16 @@ out_short:
 ; stream whose length is a multiple of 64.
 ;--------------------------------------------------------------------------
 stream_poll::
-	mov	a,stream_dir
-	jnz	9$			; not a bus-to-host stream
+	; The counts before the direction: a header for a host-to-bus stream
+	; may arrive (in the EP1 OUT interrupt) between the two tests. Tested
+	; the other way round, a direction of 0 read before it and its counts
+	; read after it would start a bus-to-host packet in its place.
 	mov	a,stream_pkts
 	orl	a,stream_pkts+1
 	orl	a,stream_rest
 	jz	9$			; nothing outstanding
+	mov	a,stream_dir
+	jnz	9$			; not a bus-to-host stream
 	mov	dptr,#IN2CS
 	movx	a,@dptr
 	jb	acc.1,9$		; busy: no free buffer
