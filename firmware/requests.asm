@@ -347,7 +347,7 @@ endpoint_cs_addr::
 
 ;--------------------------------------------------------------------------
 ; The request routines: each carries out its whole request and returns
-; C = 1 (true). Clobber: A, DPTR.
+; C = 1 (true). Clobber: A, DPTR (the two set_ routines also R7).
 ;--------------------------------------------------------------------------
 
 ; get_configuration - one byte, current_configuration, armed in IN0BUF.
@@ -368,18 +368,43 @@ one_byte_reply:
 	ret
 
 ; set_configuration - current_configuration <- wValue low byte, any value.
+; Selecting a configuration puts the data toggles of all endpoints back to
+; DATA0, as the host does with its own: without that, the first packet on
+; an endpoint that stood at DATA1 would be taken for a repeat and lost.
 set_configuration::
 	mov	dptr,#wValueL
 	movx	a,@dptr
 	mov	current_configuration,a
-	setb	c
-	ret
+	sjmp	reset_data_toggles
 
 ; set_interface - current_alt_setting <- wValue low byte, any value and
-; any interface number.
+; any interface number. Like a configuration, an alternate setting starts
+; its endpoints at DATA0.
 set_interface::
 	mov	dptr,#wValueL
 	movx	a,@dptr
 	mov	current_alt_setting,a
+	; fall through
+
+; reset_data_toggles - the toggles of EP1-EP7 OUT and IN to DATA0.
+; Returns C = 1 (true). Clobbers: A, R7, DPTR.
+reset_data_toggles:
+	mov	dptr,#TOGCTL
+	mov	r7,#7
+1$:	mov	a,r7			; OUT endpoint n
+	lcall	reset_toggle
+	mov	a,r7
+	orl	a,#bmTOG_IO		; IN endpoint n
+	lcall	reset_toggle
+	djnz	r7,1$
 	setb	c
+	ret
+
+; reset_toggle - A = the endpoint selection (IO, endpoint number), DPTR =
+; TOGCTL. Selects the endpoint first, then sets R: its toggle is DATA0.
+; Clobbers: A.
+reset_toggle:
+	movx	@dptr,a
+	orl	a,#bmTOG_R
+	movx	@dptr,a
 	ret

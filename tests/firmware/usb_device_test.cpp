@@ -292,6 +292,25 @@ TEST_F(FirmwareUsbDevice, EndpointHaltStallsAndItsClearingResetsTheToggle) {
     EXPECT_EQ(status(0x82, 0x80), (Bytes{0x00, 0x00}));
 }
 
+// SET_CONFIGURATION and SET_INTERFACE start every endpoint at DATA0 on both
+// sides: with the command and reply pipes standing at DATA1, the next script
+// and its reply must still get through after each request.
+TEST_F(FirmwareUsbDevice, ConfigurationAndInterfaceRequestsResetTheDataToggles) {
+    struct Case { const char* what; uint8_t type, code; uint16_t value; };
+    const Case cases[] = {{"SET_CONFIGURATION 1", 0x00, 9, 1}, {"SET_INTERFACE 0", 0x01, 11, 0}};
+    std::string why;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (int i = 0; i < 2 && usb_host->toggle(0x01) != usb::DataPid::data1; ++i)
+            ASSERT_TRUE(script_round_trip(why)) << why;
+        ASSERT_EQ(usb_host->toggle(0x01), usb::DataPid::data1);
+        ASSERT_EQ(usb_host->toggle(0x82), usb::DataPid::data1);
+        ASSERT_TRUE(request(c.type, c.code, c.value, 0, 0).ok());
+        EXPECT_TRUE(script_round_trip(why)) << "first script after the request: " << why;
+        EXPECT_TRUE(script_round_trip(why)) << "second script after the request: " << why;
+    }
+}
+
 // ---- OUT endpoints ---------------------------------------------------------------------
 
 // Pipes 0-6 are EP1-EP7 OUT. Each bus reset leaves the OUT endpoints unarmed
