@@ -11,7 +11,11 @@
 ; 8 rounds of 8 back-to-back accesses, with no test per byte.
 ; Shared state: owns stream_pkts, stream_rest, stream_dir (written whole
 ; by the stream headers, cleared by port_setup); uses the autopointer,
-; OUT2BUF/OUT2BC and IN2BUF/IN2CS/IN2BC.
+; OUT2BUF/OUT2BC and IN2BUF/IN2CS/IN2BC. stream_out_packet works on data
+; pointer 1 (DPS 1) instead of saving DPTR: all other code runs with DPS 0
+; and DPTR1 unused (delay_1ms, the one other writer of DPS, writes 0).
+; DPL and DPH always name pointer 0: inside stream_out_packet the bytes of
+; the pointer in use are DPL1 and DPH1.
 ;==========================================================================
 	.module stream
 	.include "ezusb.inc"
@@ -22,12 +26,13 @@ stream_pkts::	.ds	2		; whole packets still to move, little-endian
 stream_rest::	.ds	1		; bytes of the final short packet, 0-63
 stream_dir::	.ds	1		; 1: host to bus; 0: bus to host
 
-; The autopointer on OUT2BUF, low byte first. Leaves DPH = 0x7F.
+; The autopointer on OUT2BUF, low byte first, through data pointer 1
+; (DPS 1). Leaves DPH1 = 0x7F.
 	.macro	point_at_out2buf
 	mov	dptr,#AUTOPTRL
 	mov	a,#<OUT2BUF
 	movx	@dptr,a
-	mov	dpl,#<AUTOPTRH
+	dec	DPL1			; AUTOPTRH, one below AUTOPTRL
 	mov	a,#>OUT2BUF
 	movx	@dptr,a
 	.endm
@@ -37,28 +42,29 @@ stream_dir::	.ds	1		; 1: host to bus; 0: bus to host
 ;--------------------------------------------------------------------------
 ; stream_out_packet - the EP2 OUT interrupt (jump table offset 0x2C).
 ; Clocks the packet out when a host-to-bus stream is outstanding, drops it
-; otherwise; re-arms EP2 OUT; acks. Bank 1; saves A, PSW, DPTR.
+; otherwise; re-arms EP2 OUT; acks. Bank 1, DPTR1; saves A, PSW, DPS.
 ; A 64-byte packet counts as a whole packet. When no whole packet is due
 ; any more but a rest is, the host sent more than it announced: only the
 ; rest is clocked out, the excess is dropped and the stream ends.
 ; A shorter packet is clocked out whole and finishes the rest.
+; A whole packet takes 314 cycles with a one-cycle MOVX stretch, from the
+; interrupt's call to the RETI.
 ;--------------------------------------------------------------------------
 stream_out_packet::
 	push	acc
 	push	psw
-	push	dpl
-	push	dph
+	inc	DPS			; DPTR1: the foreground's DPTR stays as it is
 	mov	psw,#BANK1
-	mov	a,stream_dir
-	cjne	a,#1,out_done		; not a host-to-bus stream: drop
+	mov	r7,stream_dir
+	djnz	r7,out_done		; direction not exactly 1 (host to bus): drop
 	mov	a,stream_pkts
 	orl	a,stream_pkts+1
 	jz	out_rest_due		; no whole packet due
 	point_at_out2buf
-	mov	dpl,#<OUT2BC
+	mov	DPL1,#<OUT2BC
 	movx	a,@dptr
 	cjne	a,#64,out_short
-	mov	dpl,#<AUTODATA
+	mov	DPL1,#<AUTODATA
 	mov	r7,#8
 1$:	movx	a,@dptr			; 8 reads, 8 FWR# strobes
 	movx	a,@dptr
@@ -83,8 +89,7 @@ out_done:
 	mov	dptr,#OUT07IRQ
 	mov	a,#bmEP2		; ... then the EP2 OUT request bit
 	movx	@dptr,a
-	pop	dph
-	pop	dpl
+	dec	DPS
 	pop	psw
 	pop	acc
 	reti
@@ -95,10 +100,10 @@ out_rest_due:
 	mov	a,stream_rest
 	jz	out_done		; nothing outstanding: drop
 	point_at_out2buf
-	mov	dpl,#<OUT2BC
+	mov	DPL1,#<OUT2BC
 	movx	a,@dptr
 	cjne	a,#64,out_short
-	mov	dpl,#<AUTODATA		; 64 bytes: the rest and no more
+	mov	DPL1,#<AUTODATA		; 64 bytes: the rest and no more
 	mov	r7,stream_rest
 3$:	movx	a,@dptr
 	djnz	r7,3$
@@ -108,13 +113,13 @@ out_rest_due:
 ; Short packet: one read per byte, OUT2BC read again before every byte.
 out_short:
 	mov	r7,#0			; bytes clocked out
-4$:	mov	dpl,#<OUT2BC
+4$:	mov	DPL1,#<OUT2BC
 	movx	a,@dptr
 	clr	c
 	subb	a,r7
 	jz	5$			; all of them
 	jc	5$
-	mov	dpl,#<AUTODATA
+	mov	DPL1,#<AUTODATA
 	movx	a,@dptr
 	inc	r7
 	sjmp	4$
