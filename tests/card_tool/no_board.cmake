@@ -1,6 +1,10 @@
 # Runs the card tool with no board attached and checks what it prints and its
 # exit status, byte for byte.
-execute_process(COMMAND ${TOOL} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status
+# A runtime directory of its own, so a virtual board the user has running
+# elsewhere is not found.
+file(REMOVE_RECURSE ${RUNTIME_DIR})
+file(MAKE_DIRECTORY ${RUNTIME_DIR})
+execute_process(COMMAND ${CMAKE_COMMAND} -E env XDG_RUNTIME_DIR=${RUNTIME_DIR} ${TOOL} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status
                 TIMEOUT 30)
 set(expected "\nXilinx SpartanII Vodadizarad with Cypress EZ-USB\ncard_tool ${VERSION} (nebu board tools)\nSetup EZ-USB\nCan't found EZ-USB\n")
 if(NOT out STREQUAL expected)
