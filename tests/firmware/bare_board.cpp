@@ -33,6 +33,20 @@ void BareBoard::set_flag(int bit, bool on) {
     b = static_cast<uint8_t>(on ? b | (1u << bit) : b & ~(1u << bit));
 }
 
+void BareBoard::set_descriptor_pointers() {
+    const struct {
+        const char* ptr;
+        const char* target;
+    } ptrs[] = {{"device_descriptor_ptr", "device_descriptor"},
+                {"config_descriptor_ptr", "config_descriptor"},
+                {"string_descriptor_ptr", "string_descriptors"}};
+    for (const auto& p : ptrs) {
+        const uint16_t v = sym(p.target);
+        iram(static_cast<uint8_t>(sym(p.ptr))) = static_cast<uint8_t>(v);
+        iram(static_cast<uint8_t>(sym(p.ptr) + 1)) = static_cast<uint8_t>(v >> 8);
+    }
+}
+
 uint64_t BareBoard::call(uint16_t addr, uint64_t limit) {
     code_[stub] = 0x12;  // lcall addr
     code_[stub + 1] = static_cast<uint8_t>(addr >> 8);

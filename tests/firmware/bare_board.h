@@ -54,6 +54,8 @@ public:
     uint8_t& iram(uint8_t addr) { return cpu.iram()[addr]; }
     bool flag(int bit) const { return (cpu.iram()[0x20] >> bit) & 1; }
     void set_flag(int bit, bool on);
+    // Points the three descriptor pointers at the table, as the main routine does.
+    void set_descriptor_pointers();
 
     // Calls a routine from a stub (LCALL, then a breakpoint); returns the
     // cycles from the LCALL to the return, the LCALL's 4 included. A run

@@ -35,17 +35,7 @@ struct Outcome {
 class FirmwareRequests : public ::testing::Test {
 protected:
     void SetUp() override {
-        const struct {
-            const char* ptr;
-            const char* target;
-        } ptrs[] = {{"device_descriptor_ptr", "device_descriptor"},
-                    {"config_descriptor_ptr", "config_descriptor"},
-                    {"string_descriptor_ptr", "string_descriptors"}};
-        for (const auto& p : ptrs) {
-            const uint16_t v = b.sym(p.target);
-            b.iram(static_cast<uint8_t>(b.sym(p.ptr))) = static_cast<uint8_t>(v);
-            b.iram(static_cast<uint8_t>(b.sym(p.ptr) + 1)) = static_cast<uint8_t>(v >> 8);
-        }
+        b.set_descriptor_pointers();
         b.set_flag(remote_wakeup_enabled, true);  // as after start-up
     }
 

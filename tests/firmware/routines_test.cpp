@@ -25,21 +25,6 @@ void expect_no_findings(const BareBoard& b) {
         ADD_FAILURE() << "firmware finding at pc 0x" << std::hex << f.pc << ": " << f.message;
 }
 
-// Sets the descriptor pointers as the main routine does.
-void set_descriptor_pointers(BareBoard& b) {
-    const struct {
-        const char* ptr;
-        const char* target;
-    } ptrs[] = {{"device_descriptor_ptr", "device_descriptor"},
-                {"config_descriptor_ptr", "config_descriptor"},
-                {"string_descriptor_ptr", "string_descriptors"}};
-    for (const auto& p : ptrs) {
-        const uint16_t v = b.sym(p.target);
-        b.iram(static_cast<uint8_t>(b.sym(p.ptr))) = static_cast<uint8_t>(v);
-        b.iram(static_cast<uint8_t>(b.sym(p.ptr) + 1)) = static_cast<uint8_t>(v >> 8);
-    }
-}
-
 // ---- delays ----------------------------------------------------------------
 
 TEST(FirmwareDelay, OneMillisecondIs603PassesOfTenCyclesPlusItsOverhead) {
@@ -246,7 +231,7 @@ TEST(FirmwareSuspend, WakeupPinIsIgnoredAfterTheHostClearedRemoteWakeup) {
 
 TEST(FirmwareDescriptors, LookupsFindIndexesInTheTableAndNothingBeyond) {
     BareBoard b;
-    set_descriptor_pointers(b);
+    b.set_descriptor_pointers();
     const uint16_t config = b.sym("config_descriptor");
     const uint16_t strings = b.sym("string_descriptors");
     const struct {
