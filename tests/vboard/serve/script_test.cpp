@@ -204,6 +204,26 @@ TEST(ScriptRun, LoadThenTheFirmwaresOwnEnumeration)
     EXPECT_EQ(session->board().controller().loaded().count(), fw_size) << "exactly the image was written";
 }
 
+// The bus commands: a suspended board sleeps until the host resumes the bus
+// or, with WAKEUP#, until the firmware's remote wake-up brings the bus back;
+// either way it answers again. A port reset is followed by a new enumeration.
+TEST(ScriptRun, SuspendResumeWakeupAndReset)
+{
+    BoardOptions warm;
+    warm.firmware_loaded = true;
+    auto session = fresh_board(warm);
+    ASSERT_EQ(run_script(*session, "string 1\nsuspend\nwait 20\n"), "ok NEBU\nok\nok\n");
+    EXPECT_TRUE(session->host().suspended());
+    EXPECT_TRUE(session->board().cpu().idle()) << "the firmware idles while the bus is suspended";
+
+    EXPECT_EQ(run_script(*session, "resume\nstring 2\nsuspend\nwait 20\nwakeup\nwait 100\n"),
+              "ok\nok Z100\nok\nok\nok\nok\n");
+    EXPECT_FALSE(session->host().suspended()) << "the remote wake-up resumed the bus";
+    EXPECT_EQ(run_script(*session, "string 1\nreset\nenumerate\n").substr(0, 14), "ok NEBU\nok\nok ");
+    EXPECT_EQ(run_script(*session, "string 2\n"), "ok Z100\n") << "answers after the new enumeration";
+    EXPECT_TRUE(session->board().diagnostics().empty());
+}
+
 TEST(ScriptRun, CommandsWaitForTheDeviceUpToTheTransferTimeout)
 {
     // A host that would notice the board only after a minute.

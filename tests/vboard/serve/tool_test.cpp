@@ -141,6 +141,21 @@ TEST(ToolInProcess, AWarmBoardIsUsedWithoutDownloadOrWait)
     EXPECT_EQ(board.session().board().controller().loaded().count(), loaded_before) << "no download";
 }
 
+// A card whose ID bytes are all 0x00 is still a card: the bytes are printed
+// as read, and no second ID script is sent (the third byte is not 0xC0).
+TEST(ToolInProcess, ACardAnsweringZeroBytesIsPrintedAsRead)
+{
+    BoardOptions zeros;
+    zeros.firmware_loaded = true;
+    zeros.card = vboard::card::CardIdentity{0x00, 0x00, 0x00, 0x21};
+    InProcessBackend board(zeros);
+    winapi::ScopedBackend scope{board};
+    const Outcome o = run_tool();
+    EXPECT_EQ(o.printed, banner + "Maker 00 , Device 00 , Opt1 00 , Opt2 00 , ext 00\n");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_TRUE(board.session().board().diagnostics().empty());
+}
+
 TEST(ToolInProcess, AnEmptySocketIsNoMedia)
 {
     BoardOptions empty;
