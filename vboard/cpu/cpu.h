@@ -223,7 +223,7 @@ private:
     StopReason run_slice(std::uint64_t until_cycle, bool first_slice);
     template <bool Traced>
     StopReason run_loop();
-    void execute();
+    void execute(std::uint16_t& pc, std::uint64_t& cycles);
     bool boundary();           // false: nothing to execute at this boundary
     int prepare_flagged(std::uint16_t pc, std::uint64_t executed);  // breakpoint / fill / fetch hook
     bool take_interrupt();

@@ -29,10 +29,10 @@ std::uint16_t irq_vector(Irq irq) { return vectors[static_cast<int>(irq)]; }
 // ---- decode ------------------------------------------------------------------------
 // One line per opcode group; the mnemonic is the comment. Cycles are charged
 // by the run loop from the opcode table; MOVX adds the CKCON stretch here.
-[[gnu::always_inline]] inline void Cpu::execute() {
-    // PC lives in a local for the whole instruction: the compiler keeps it in
-    // a register instead of storing it back after every byte fetched.
-    std::uint16_t pc = pc_;
+// `pc` and `cycles` are the run loop's registers: the members pc_ and cycles_
+// keep the instruction's address and start cycle while it executes (for
+// handlers) and get the new values at its end.
+[[gnu::always_inline]] inline void Cpu::execute(std::uint16_t& pc, std::uint64_t& cycles) {
     const std::uint8_t* const code = fetch_;
     const auto fetch = [&]() { return code[pc++]; };
     const auto jump_rel = [&](std::uint8_t rel) { pc = static_cast<std::uint16_t>(pc + static_cast<std::int8_t>(rel)); };
@@ -172,19 +172,19 @@ std::uint16_t irq_vector(Irq irq) { return vectors[static_cast<int>(irq)]; }
     case 0x83: acc_ref() = code_[static_cast<std::uint16_t>(pc + acc_ref())]; break;     // MOVC A,@A+PC
     case 0xE0:                                                        // MOVX A,@DPTR
         acc_ref() = read_xdata(dptr());
-        cycles_ += sfr_[sfr::CKCON - 0x80] & sfr::CKCON_MD;
+        cycles += sfr_[sfr::CKCON - 0x80] & sfr::CKCON_MD;
         break;
     case 0xE2: case 0xE3:                                             // MOVX A,@Ri
         acc_ref() = read_xdata(movx_ri_addr(op & 1));
-        cycles_ += sfr_[sfr::CKCON - 0x80] & sfr::CKCON_MD;
+        cycles += sfr_[sfr::CKCON - 0x80] & sfr::CKCON_MD;
         break;
     case 0xF0:                                                        // MOVX @DPTR,A
         write_xdata(dptr(), acc_ref());
-        cycles_ += sfr_[sfr::CKCON - 0x80] & sfr::CKCON_MD;
+        cycles += sfr_[sfr::CKCON - 0x80] & sfr::CKCON_MD;
         break;
     case 0xF2: case 0xF3:                                             // MOVX @Ri,A
         write_xdata(movx_ri_addr(op & 1), acc_ref());
-        cycles_ += sfr_[sfr::CKCON - 0x80] & sfr::CKCON_MD;
+        cycles += sfr_[sfr::CKCON - 0x80] & sfr::CKCON_MD;
         break;
     case 0xC0: {                                                      // PUSH direct (SP is incremented first)
         const std::uint8_t d = fetch();
@@ -347,8 +347,9 @@ std::uint16_t irq_vector(Irq irq) { return vectors[static_cast<int>(irq)]; }
         report(static_cast<int>(FindingKind::reserved_opcode), "reserved opcode 0xA5 executed");
         break;
     }
-    cycles_ += opcode_cycles.v[op];
+    cycles += opcode_cycles.v[op];
     pc_ = pc;
+    cycles_ = cycles;
 }
 
 // ---- run loop ------------------------------------------------------------------------
@@ -381,11 +382,21 @@ StopReason Cpu::run_loop() {
     // ends (or before a trace hook looks at it).
     std::uint64_t executed = 0;
     StopReason why = StopReason::cycles;
-    while (cycles_ < limit_) {
+    // PC and the cycle counter also live in locals across instructions, so
+    // that neither passes through memory from one instruction to the next.
+    // execute() stores both back after each instruction (handlers, hooks and
+    // the slow paths read the members); whatever may change the members
+    // (interrupt entry, idle, reset) runs in boundary(), after which the
+    // locals are reloaded.
+    std::uint16_t pc = pc_;
+    std::uint64_t cycles = cycles_;
+    while (cycles < limit_) {
         if (attn_) [[unlikely]] {
-            if (!boundary()) continue;
+            const bool run_now = boundary();
+            pc = pc_;
+            cycles = cycles_;
+            if (!run_now) continue;
         }
-        const std::uint16_t pc = pc_;
         if (addr_flags_[pc]) [[unlikely]] {
             if (!prepare_flagged(pc, executed)) {
                 why = StopReason::breakpoint;
@@ -397,7 +408,7 @@ StopReason Cpu::run_loop() {
             executed = 0;
             trace_(trace_ctx_, *this);
         }
-        execute();
+        execute(pc, cycles);
         ++executed;
     }
     instructions_ += executed;
