@@ -30,11 +30,11 @@ TEST(IntelHex, ExtendedLinearAddressMovesTheBase) {
 TEST(IntelHex, RejectsMalformedInputNamingTheLine) {
     struct Case { const char* text; const char* what; };
     const Case cases[] = {
-        {":030000000200807C\n:00000001FF\n", "line 1: checksum"},
+        {":030000000200807C\n:00000001FF\n", "line 1: bad checksum"},
         {"030000000200807B\n:00000001FF\n", "line 1: record does not start"},
         {":0300000002G0807B\n:00000001FF\n", "line 1: non-hex"},
         {":0000\n:00000001FF\n", "line 1: record too short"},
-        {":050000000200807B00\n:00000001FF\n", "line 1: byte count"},
+        {":050000000200807B00\n:00000001FF\n", "line 1: record length does not match its byte count"},
         {":030000000200807B\n", "missing end-of-file"},
         {":00000001FF\n:030000000200807B\n", "line 2: data after"},
         {":00000007F9\n:00000001FF\n", "line 1: unknown record type"},

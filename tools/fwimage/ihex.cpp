@@ -1,7 +1,5 @@
 #include "ihex.h"
 
-#include <stdexcept>
-#include <string>
 
 namespace fwimage {
 namespace {
@@ -13,13 +11,13 @@ int hex_digit(char c) {
     return -1;
 }
 
-[[noreturn]] void fail(int line, const std::string& what) {
-    throw std::runtime_error("line " + std::to_string(line) + ": " + what);
+[[noreturn]] void fail(int line, const std::string& reason) {
+    throw IhexError(line, reason);
 }
 
 }  // namespace
 
-std::vector<Chunk> parse_ihex(std::string_view text) {
+std::vector<Chunk> parse_ihex(std::string_view text, bool require_end) {
     std::vector<Chunk> chunks;
     uint32_t base = 0;
     bool ended = false;
@@ -29,7 +27,9 @@ std::vector<Chunk> parse_ihex(std::string_view text) {
         std::string_view line = text.substr(0, eol);
         text = eol == std::string_view::npos ? std::string_view{} : text.substr(eol + 1);
         ++line_no;
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.remove_suffix(1);
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
         if (line.empty()) continue;
         if (ended) fail(line_no, "data after the end-of-file record");
         if (line.front() != ':') fail(line_no, "record does not start with ':'");
@@ -43,17 +43,17 @@ std::vector<Chunk> parse_ihex(std::string_view text) {
             rec[i] = static_cast<uint8_t>(hi << 4 | lo);
         }
         const size_t count = rec[0];
-        if (rec.size() != count + 5) fail(line_no, "byte count does not match the record length");
+        if (rec.size() != count + 5) fail(line_no, "record length does not match its byte count");
         uint8_t sum = 0;
         for (uint8_t b : rec) sum = static_cast<uint8_t>(sum + b);
-        if (sum != 0) fail(line_no, "checksum mismatch");
+        if (sum != 0) fail(line_no, "bad checksum");
 
         const uint32_t offset = static_cast<uint32_t>(rec[1] << 8 | rec[2]);
         const uint8_t type = rec[3];
         const uint8_t* data = rec.data() + 4;
         switch (type) {
         case 0x00:
-            if (count > 0) chunks.push_back({base + offset, std::vector<uint8_t>(data, data + count)});
+            if (count > 0) chunks.push_back({base + offset, std::vector<uint8_t>(data, data + count), line_no});
             break;
         case 0x01:
             ended = true;
@@ -73,7 +73,7 @@ std::vector<Chunk> parse_ihex(std::string_view text) {
             fail(line_no, "unknown record type " + std::to_string(type));
         }
     }
-    if (!ended) fail(line_no, "missing end-of-file record");
+    if (require_end && !ended) fail(line_no, "missing end-of-file record");
     return chunks;
 }
 

@@ -1,5 +1,7 @@
 #include "cpu/image.h"
 
+#include "ihex.h"
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -7,13 +9,6 @@
 namespace vboard {
 
 namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 // Merges touching or overlapping ranges, in address order.
 std::vector<ImageRange> merge(std::vector<ImageRange> r) {
@@ -30,58 +25,22 @@ std::vector<ImageRange> merge(std::vector<ImageRange> r) {
 
 bool load_hex(const std::string& data, const std::string& name, std::uint8_t* code, std::vector<ImageRange>* ranges,
               std::string* error) {
-    std::istringstream in(data);
-    std::string line;
-    int lineno = 0;
-    std::uint32_t base = 0;
-    std::vector<ImageRange> loaded;
-    bool ended = false;
-    auto fail = [&](const std::string& why) {
-        *error = name + ":" + std::to_string(lineno) + ": " + why;
+    std::vector<fwimage::Chunk> chunks;
+    try {
+        chunks = fwimage::parse_ihex(data, /*require_end=*/false);
+    } catch (const fwimage::IhexError& e) {
+        *error = name + ":" + std::to_string(e.line()) + ": " + e.reason();
         return false;
-    };
-    while (std::getline(in, line)) {
-        ++lineno;
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
-        std::size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos) continue;
-        if (ended) return fail("data after the end-of-file record");
-        if (line[start] != ':') return fail("record does not start with ':'");
-        const std::string rec = line.substr(start + 1);
-        if (rec.size() < 10 || rec.size() % 2 != 0) return fail("malformed record");
-        std::vector<std::uint8_t> b;
-        for (std::size_t i = 0; i < rec.size(); i += 2) {
-            const int hi = hex_digit(rec[i]);
-            const int lo = hex_digit(rec[i + 1]);
-            if (hi < 0 || lo < 0) return fail("bad hex digit");
-            b.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
+    }
+    std::vector<ImageRange> loaded;
+    for (const fwimage::Chunk& c : chunks) {
+        const std::uint64_t end = std::uint64_t{c.address} + c.bytes.size();
+        if (end > 0x10000) {
+            *error = name + ":" + std::to_string(c.line) + ": data beyond 0xFFFF";
+            return false;
         }
-        const std::size_t count = b[0];
-        if (b.size() != count + 5) return fail("record length does not match its byte count");
-        std::uint8_t sum = 0;
-        for (std::uint8_t v : b) sum = static_cast<std::uint8_t>(sum + v);
-        if (sum != 0) return fail("bad checksum");
-        const std::uint32_t offset = static_cast<std::uint32_t>(b[1] << 8 | b[2]);
-        switch (b[3]) {
-        case 0x00: {
-            const std::uint32_t addr = base + offset;
-            if (addr + count > 0x10000) return fail("data beyond 0xFFFF");
-            std::copy(b.begin() + 4, b.begin() + 4 + static_cast<std::ptrdiff_t>(count), code + addr);
-            if (count) loaded.push_back(ImageRange{addr, static_cast<std::uint32_t>(addr + count)});
-            break;
-        }
-        case 0x01: ended = true; break;
-        case 0x02:
-            if (count != 2) return fail("malformed segment record");
-            base = static_cast<std::uint32_t>((b[4] << 8 | b[5]) << 4);
-            break;
-        case 0x04:
-            if (count != 2) return fail("malformed address record");
-            base = static_cast<std::uint32_t>((b[4] << 8 | b[5]) << 16);
-            break;
-        case 0x03: case 0x05: break;  // start address: not used
-        default: return fail("unknown record type");
-        }
+        std::copy(c.bytes.begin(), c.bytes.end(), code + c.address);
+        loaded.push_back(ImageRange{c.address, static_cast<std::uint32_t>(end)});
     }
     if (ranges) *ranges = merge(std::move(loaded));
     return true;
