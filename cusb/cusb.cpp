@@ -8,6 +8,10 @@
 
 namespace {
 
+// Whoever shows the progress of a firmware load; the only state the host
+// link has, set once by a program that talks to a person.
+cusb_progress_fn progress = nullptr;
+
 // The driver reports success in the low byte of the result.
 bool succeeded(BOOL result)
 {
@@ -52,6 +56,11 @@ int chunk_of(int remaining)
 }
 
 }  // namespace
+
+void cusb_set_progress(cusb_progress_fn report)
+{
+    progress = report;
+}
 
 int usb_open(int device, HANDLE* handle)
 {
@@ -179,6 +188,8 @@ int cusb_init(int device, HANDLE* handle, const unsigned char* image, const char
     if (std::strcmp(id1, string1) == 0 && std::strcmp(id2, string2) == 0)
         return 0;
 
+    if (progress != nullptr)
+        progress(cusb_stage::download, 0);
     if (usb_halt(handle) != 0 || usb_dwnload(handle, image, cusb::image_size) != 0 ||
         usb_run(handle) != 0)
         return -1;
@@ -187,8 +198,12 @@ int cusb_init(int device, HANDLE* handle, const unsigned char* image, const char
     // its own descriptors: the old handle is dead. Wait for the new one; the
     // user ends the program if the board never comes back.
     usb_close(handle);
+    unsigned long waited_ms = 0;
     do {
+        if (progress != nullptr)
+            progress(cusb_stage::wait, waited_ms);
         Sleep(cusb::reopen_wait_ms);
+        waited_ms += cusb::reopen_wait_ms;
     } while (usb_open(device, handle) != 0);
     return 0;
 }

@@ -57,6 +57,15 @@ int usb_bulk_write(HANDLE* handle, int pipe, const unsigned char* data, int leng
 // 32,768 bytes. Returns the bytes received, or -1 at the first failed call.
 // A chunk that comes back short ends the transfer, as a short packet does.
 int usb_bulk_read(HANDLE* handle, int pipe, unsigned char* data, int length);
+// Progress of a firmware load, for a caller that shows it to a person:
+// called with `download` before the 8051 is held and with `wait` before each
+// 2-second wait for the board to come back (`waited_ms` so far). The host
+// link prints nothing itself; by default nobody is told.
+enum class cusb_stage { download, wait };
+using cusb_progress_fn = void (*)(cusb_stage stage, unsigned long waited_ms);
+// Sets the process's progress reporter; nullptr for none.
+void cusb_set_progress(cusb_progress_fn report);
+
 // Opens the board and makes sure it runs the firmware that names itself with
 // the two identity strings (string descriptors 1 and 2); otherwise holds the
 // 8051, downloads the 4,096-byte image, releases it and reopens the board

@@ -22,13 +22,14 @@ ensure_packages() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
 }
 
-# build_tree DIR [CMAKE_ARGS...] : configures (once) and builds DIR; the build's
-# output is shown only when it fails.
+# build_tree DIR [CMAKE_ARGS...] : configures (once) and builds DIR with
+# warnings as errors; the build's output is shown only when it fails.
 build_tree() {
     local dir=$1; shift
     local log="$NEBU_ROOT/$dir.log"
-    if [ ! -f "$NEBU_ROOT/$dir/build.ninja" ]; then
-        cmake -S "$NEBU_ROOT" -B "$NEBU_ROOT/$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$log" 2>&1 ||
+    if [ ! -f "$NEBU_ROOT/$dir/build.ninja" ] ||
+        ! grep -q '^NEBU_WERROR:BOOL=ON' "$NEBU_ROOT/$dir/CMakeCache.txt"; then
+        cmake -S "$NEBU_ROOT" -B "$NEBU_ROOT/$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEBU_WERROR=ON "$@" >"$log" 2>&1 ||
             { cat "$log" >&2; return 1; }
     fi
     cmake --build "$NEBU_ROOT/$dir" -j "$(nproc)" >"$log" 2>&1 || { cat "$log" >&2; return 1; }

@@ -373,9 +373,20 @@ TEST_F(CusbInit, ComparisonIsExactAndCaseSensitive)
     }
 }
 
+// The progress reports of the load, in the driver double's trace format.
+std::vector<std::string> progress_seen;
+
+void record_progress(cusb_stage stage, unsigned long waited_ms)
+{
+    progress_seen.push_back(stage == cusb_stage::download ? "progress download"
+                                                          : "progress wait " + std::to_string(waited_ms));
+}
+
 TEST_F(CusbInit, OtherFirmwareIsReplacedAndTheBoardWaitedFor)
 {
+    cusb_set_progress(record_progress);
     for (int refused : {0, 1, 4}) {
+        progress_seen.clear();
         DriverDouble other;
         winapi::ScopedBackend inner{other};
         other.serve_string(1, u"NEBU").serve_string(2, u"Z101");
@@ -397,6 +408,10 @@ TEST_F(CusbInit, OtherFirmwareIsReplacedAndTheBoardWaitedFor)
         expected.push_back("sleep 2000");
         expected.push_back("open \\\\.\\ezusb-0");
         EXPECT_EQ(other.trace(), expected) << refused << " refused opens";
+        std::vector<std::string> progress{"progress download"};
+        for (int i = 0; i <= refused; ++i)
+            progress.push_back("progress wait " + std::to_string(2000 * i));
+        EXPECT_EQ(progress_seen, progress) << refused << " refused opens";
 
         const auto download = other.calls_of(cusb::ioctl_download);
         ASSERT_EQ(download.size(), 1u);
@@ -409,6 +424,7 @@ TEST_F(CusbInit, OtherFirmwareIsReplacedAndTheBoardWaitedFor)
         EXPECT_EQ(DeviceIoControl(dev, 0x10, nullptr, 0, nullptr, 0, &returned, nullptr), 1);
         EXPECT_EQ(other.calls().back().connection, 2u);
     }
+    cusb_set_progress(nullptr);
 }
 
 TEST_F(CusbInit, WaitsAsLongAsTheBoardTakes)

@@ -44,8 +44,8 @@ std::string disassemble(std::uint16_t addr, std::uint8_t b0, std::uint8_t b1, st
         if (!*p) break;
         switch (kind) {
         case 'd': out += direct_name(bytes[n]); break;
-        case 'i': out += "#" + hex(bytes[n], 2); break;
-        case 'I': out += "#" + hex(static_cast<unsigned>(b1 << 8 | b2), 4); break;
+        case 'i': out += '#'; out += hex(bytes[n], 2); break;
+        case 'I': out += '#'; out += hex(static_cast<unsigned>(b1 << 8 | b2), 4); break;
         case 'b': out += bit_name(bytes[n]); break;
         case 'r': out += hex(static_cast<std::uint16_t>(next + static_cast<std::int8_t>(bytes[n])), 4); break;
         case 'A': out += hex(static_cast<unsigned>((next & 0xF800) | ((b0 & 0xE0) << 3) | b1), 4); break;

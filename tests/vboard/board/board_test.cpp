@@ -105,9 +105,12 @@ TEST_P(FillMarks, ExecutingFillIsReported) {
 }
 
 std::vector<std::uint8_t> ljmp_into_run(std::uint8_t target, std::size_t run) {
-    std::vector<std::uint8_t> image = {0x02, 0x00, target};
-    image.insert(image.end(), run, 0xAA);
-    image.insert(image.end(), {0x80, 0xFE});  // sjmp $
+    std::vector<std::uint8_t> image(3 + run + 2, 0xAA);
+    image[0] = 0x02;  // ljmp target
+    image[1] = 0x00;
+    image[2] = target;
+    image[3 + run] = 0x80;  // sjmp $
+    image[4 + run] = 0xFE;
     return image;
 }
 

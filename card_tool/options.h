@@ -1,0 +1,24 @@
+// The tool's command line. Without an argument the tool does its one job
+// (banner, board, card ID); the options are rows of one table in options.cpp,
+// where a further option is one more row and one more field here.
+#pragma once
+
+#include <string>
+
+struct ToolOptions {
+    bool help = false;
+    bool version = false;
+};
+
+// Reads the arguments after the program name: true, or false with one line
+// in `error` (the caller prints it with the usage and exits with 2).
+bool parse_tool_options(int argc, const char* const* argv, ToolOptions& options, std::string& error);
+// The usage text for --help and, on standard error, for a usage error.
+std::string tool_usage();
+// "card_tool 0.1.0 (nebu board tools)" with its newline: --version and the banner.
+const char* tool_version_line();
+
+// Exit statuses of the tool.
+inline constexpr int exit_success = 0;
+inline constexpr int exit_failure = 1;
+inline constexpr int exit_usage = 2;

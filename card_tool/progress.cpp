@@ -1,0 +1,43 @@
+// Progress of a firmware load on a terminal's standard error.
+
+#include "card_tool/progress.h"
+
+#include "cusb/cusb.h"
+
+#include <cstdio>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+bool stderr_is_terminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+void report(cusb_stage stage, unsigned long waited_ms)
+{
+    if (stage == cusb_stage::download)
+        std::fputs("card_tool: downloading the firmware to the board\n", stderr);
+    else if (waited_ms == 0)
+        std::fputs("card_tool: waiting for the board to come back with it\n", stderr);
+    else
+        std::fprintf(stderr, "card_tool: still waiting for the board (%lu s)\n", waited_ms / 1000);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+void show_load_progress()
+{
+    if (stderr_is_terminal())
+        cusb_set_progress(report);
+}

@@ -1,0 +1,6 @@
+// Progress of a firmware load (download, the wait for the board), shown on
+// standard error when it is a terminal; standard output stays as it is.
+#pragma once
+
+// Shows the progress from here on when standard error is a terminal.
+void show_load_progress();
