@@ -82,6 +82,8 @@ std::string help(const std::vector<Option>& options)
     constexpr std::size_t column = 29;
     std::string text;
     for (const Option& o : options) {
+        if (o.hidden)
+            continue;
         std::string head = "  ";
         head += o.short_name.empty() ? "    " : o.short_name + ", ";
         head += o.name;

@@ -21,6 +21,8 @@ struct Option {
     // Takes the value (empty for a flag); false with the reason in `error`,
     // which the parser prefixes with the option's name.
     std::function<bool(const std::string& value, std::string& error)> apply;
+    // Parsed but not listed in the usage (an option refused with a reason).
+    bool hidden = false;
 };
 
 // An option that only sets a flag.

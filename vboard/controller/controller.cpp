@@ -158,13 +158,21 @@ void Controller::report(FindingKind kind, const std::string& message) {
     if (diag_) diag_->report(kind, cpu_.pc(), cpu_.cycles(), message);
 }
 
-void Controller::unmapped(std::uint16_t addr, bool write, std::uint8_t value) {
-    char msg[64];
+void Controller::report_at(FindingKind kind, std::uint16_t address, const char* action, const char* action_many,
+                           std::string detail) {
+    if (diag_) diag_->report_at(kind, cpu_.pc(), cpu_.cycles(), address, action, action_many, std::move(detail));
+}
+
+bool Controller::wants_report(FindingKind kind) {
+    return diag_ && diag_->wants_text(kind);
+}
+
+void Controller::unmapped(std::uint16_t addr, bool write, std::uint8_t /*value*/) {
+    if (!wants_report(FindingKind::unmapped_xdata)) return;
     if (write)
-        std::snprintf(msg, sizeof msg, "MOVX write of 0x%02X to unmapped 0x%04X", value, addr);
+        report_at(FindingKind::unmapped_xdata, addr, "MOVX write to unmapped", "MOVX writes to unmapped");
     else
-        std::snprintf(msg, sizeof msg, "MOVX read of unmapped 0x%04X", addr);
-    report(FindingKind::unmapped_xdata, msg);
+        report_at(FindingKind::unmapped_xdata, addr, "MOVX read of unmapped", "MOVX reads of unmapped");
 }
 
 // ---- the register file ------------------------------------------------------------------------

@@ -186,6 +186,10 @@ private:
     std::uint8_t register_read(std::uint16_t addr);
     void register_write(std::uint16_t addr, std::uint8_t value);
     void report(FindingKind kind, const std::string& message);
+    void report_at(FindingKind kind, std::uint16_t address, const char* action, const char* action_many,
+                   std::string detail = {});
+    // False (the finding only counted) when its text would not be kept.
+    bool wants_report(FindingKind kind);
     void unmapped(std::uint16_t addr, bool write, std::uint8_t value);
 
     // interrupts.cpp

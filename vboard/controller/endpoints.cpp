@@ -66,13 +66,13 @@ std::uint8_t* Controller::buffer_byte(std::uint16_t addr, bool write) {
     std::uint8_t slot = static_cast<std::uint8_t>(offset / 64);
     const SlotOwner& owner = owner_[slot];
     if (owner.index == 0 && owner.ep->capacity == 2) slot = owner.ep->slots[owner.ep->cpu];
-    if (write && owned_by_controller(slot)) {
+    if (write && owned_by_controller(slot) && wants_report(FindingKind::buffer_owned)) {
         const Endpoint& ep = *owner_[slot].ep;
-        char msg[112];
-        std::snprintf(msg, sizeof msg, "write to 0x%04X: EP%d %s buffer%s is owned by the controller (%s)", addr,
-                      ep.number, ep.is_in ? "IN" : "OUT", ep.capacity == 2 ? " of the pair" : "",
+        char detail[112];
+        std::snprintf(detail, sizeof detail, "EP%d %s buffer%s owned by the controller (%s)", ep.number,
+                      ep.is_in ? "IN" : "OUT", ep.capacity == 2 ? " of the pair" : "",
                       ep.is_in ? "armed, not yet taken by the host" : "armed for the host's next packet");
-        report(FindingKind::buffer_owned, msg);
+        report_at(FindingKind::buffer_owned, addr, "write to", "writes to", detail);
     }
     return &buffers_[slot * 64u + offset % 64];
 }
@@ -104,6 +104,7 @@ std::uint8_t Controller::cs_read(const Endpoint& ep) const {
 void Controller::in_bc_write(Endpoint& ep, std::uint8_t value) {
     if (ep.partner) return;
     if (ep.count == ep.capacity) {
+        if (!wants_report(FindingKind::in_count_busy)) return;
         char msg[112];
         std::snprintf(msg, sizeof msg, "IN%dBC written with %u while EP%d IN is busy (%s)", ep.number, value,
                       ep.number, ep.capacity == 2 ? "both buffers armed" : "a packet armed");

@@ -211,11 +211,9 @@ void Controller::loader_write(std::uint16_t addr, std::uint8_t value) {
         cpucs_loader_write(value);
         return;
     }
-    char msg[128];
-    std::snprintf(msg, sizeof msg,
-                  "loader write of 0x%02X to 0x%04X, outside the on-chip RAM (0x0000-0x1FFF) and CPUCS: ignored",
-                  value, addr);
-    report(FindingKind::loader_outside, msg);
+    if (wants_report(FindingKind::loader_outside))
+        report_at(FindingKind::loader_outside, addr, "loader write to", "loader writes to",
+                  "outside the on-chip RAM (0x0000-0x1FFF) and CPUCS: ignored");
 }
 
 std::uint8_t Controller::loader_read(std::uint16_t addr) {
@@ -223,10 +221,9 @@ std::uint8_t Controller::loader_read(std::uint16_t addr) {
     if (addr == reg::CPUCS)
         return static_cast<std::uint8_t>((cpucs_ & 0x02) | (settings_.cpucs_slow ? reg::bmCPUCS_SLOW : 0) |
                                          (cpu_held_ ? 0x01 : 0));
-    char msg[112];
-    std::snprintf(msg, sizeof msg,
-                  "loader read of 0x%04X, outside the on-chip RAM (0x0000-0x1FFF) and CPUCS: reads 0xFF", addr);
-    report(FindingKind::loader_outside, msg);
+    if (wants_report(FindingKind::loader_outside))
+        report_at(FindingKind::loader_outside, addr, "loader read of", "loader reads of",
+                  "outside the on-chip RAM (0x0000-0x1FFF) and CPUCS: reads 0xFF");
     return 0xFF;
 }
 

@@ -226,6 +226,14 @@ void Cpu::report(int kind, std::string message) {
     if (diag_) diag_->report(static_cast<FindingKind>(kind), pc_, cycles_, std::move(message));
 }
 
+void Cpu::report_at(int kind, std::uint16_t address, const char* action, const char* action_many) {
+    if (diag_) diag_->report_at(static_cast<FindingKind>(kind), pc_, cycles_, address, action, action_many);
+}
+
+bool Cpu::wants_report(int kind) {
+    return diag_ && diag_->wants_text(static_cast<FindingKind>(kind));
+}
+
 void Cpu::stack_wrapped(bool push) {
     report(static_cast<int>(FindingKind::stack_wrap),
            push ? "push wrapped SP from 0xFF to 0x00" : "pop wrapped SP from 0x00 to 0xFF");
@@ -242,9 +250,11 @@ std::uint8_t Cpu::read_sfr_slow(std::uint8_t addr) {
     default:
         break;
     }
-    char msg[48];
-    std::snprintf(msg, sizeof msg, "read of unhandled SFR 0x%02X", addr);
-    report(static_cast<int>(FindingKind::unhandled_sfr), msg);
+    if (wants_report(static_cast<int>(FindingKind::unhandled_sfr))) {
+        char msg[48];
+        std::snprintf(msg, sizeof msg, "read of unhandled SFR 0x%02X", addr);
+        report(static_cast<int>(FindingKind::unhandled_sfr), msg);
+    }
     return 0xFF;
 }
 
@@ -263,9 +273,11 @@ void Cpu::write_sfr_slow(std::uint8_t addr, std::uint8_t value) {
     default:
         break;
     }
-    char msg[64];
-    std::snprintf(msg, sizeof msg, "write of 0x%02X to unhandled SFR 0x%02X", value, addr);
-    report(static_cast<int>(FindingKind::unhandled_sfr), msg);
+    if (wants_report(static_cast<int>(FindingKind::unhandled_sfr))) {
+        char msg[64];
+        std::snprintf(msg, sizeof msg, "write of 0x%02X to unhandled SFR 0x%02X", value, addr);
+        report(static_cast<int>(FindingKind::unhandled_sfr), msg);
+    }
 }
 
 void Cpu::core_sfr_write(std::uint8_t addr, std::uint8_t value) {
@@ -299,9 +311,9 @@ void Cpu::core_sfr_write(std::uint8_t addr, std::uint8_t value) {
 std::uint8_t Cpu::read_xdata_slow(std::uint16_t addr) {
     const XPage& page = xpages_[addr >> 8];
     if (page.read) return page.read(page.ctx, addr);
-    char msg[48];
-    std::snprintf(msg, sizeof msg, "MOVX read of unmapped 0x%04X", addr);
-    report(static_cast<int>(FindingKind::unmapped_xdata), msg);
+    if (wants_report(static_cast<int>(FindingKind::unmapped_xdata)))
+        report_at(static_cast<int>(FindingKind::unmapped_xdata), addr, "MOVX read of unmapped",
+                  "MOVX reads of unmapped");
     return 0xFF;
 }
 
@@ -311,9 +323,9 @@ void Cpu::write_xdata_slow(std::uint16_t addr, std::uint8_t value) {
         page.write(page.ctx, addr, value);
         return;
     }
-    char msg[64];
-    std::snprintf(msg, sizeof msg, "MOVX write of 0x%02X to unmapped 0x%04X", value, addr);
-    report(static_cast<int>(FindingKind::unmapped_xdata), msg);
+    if (wants_report(static_cast<int>(FindingKind::unmapped_xdata)))
+        report_at(static_cast<int>(FindingKind::unmapped_xdata), addr, "MOVX write to unmapped",
+                  "MOVX writes to unmapped");
 }
 
 std::uint8_t Cpu::xdata_read(std::uint16_t addr) {

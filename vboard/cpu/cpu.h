@@ -264,6 +264,9 @@ private:
     std::uint16_t movx_ri_addr(int i);
     void stack_wrapped(bool push);
     void report(int kind, std::string message);
+    void report_at(int kind, std::uint16_t address, const char* action, const char* action_many);
+    // False (the finding only counted) when its text would not be kept.
+    bool wants_report(int kind);
 
     // ---- alu.inl -------------------------------------------------------------------
     void add_a(std::uint8_t v, bool carry_in);

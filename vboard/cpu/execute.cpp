@@ -344,7 +344,8 @@ std::uint16_t irq_vector(Irq irq) { return vectors[static_cast<int>(irq)]; }
     }
     case 0x00: break;                                                 // NOP
     case 0xA5:                                                        // reserved: runs as NOP, reported
-        report(static_cast<int>(FindingKind::reserved_opcode), "reserved opcode 0xA5 executed");
+        if (wants_report(static_cast<int>(FindingKind::reserved_opcode)))
+            report(static_cast<int>(FindingKind::reserved_opcode), "reserved opcode 0xA5 executed");
         break;
     }
     cycles += opcode_cycles.v[op];
@@ -451,9 +452,9 @@ int Cpu::prepare_flagged(std::uint16_t pc, std::uint64_t executed) {
         }
     }
     if (flags & af_fill) {
-        char msg[64];
-        std::snprintf(msg, sizeof msg, "instruction fetched from fill at 0x%04X", pc);
-        report(static_cast<int>(FindingKind::fill_execution), msg);
+        if (wants_report(static_cast<int>(FindingKind::fill_execution)))
+            report_at(static_cast<int>(FindingKind::fill_execution), pc, "instruction fetched from fill at",
+                      "instructions fetched from fill at");
     }
     if (flags & af_hook) {
         // Build the fetch view of the up to three bytes this instruction may
@@ -566,11 +567,12 @@ void Cpu::leave_interrupt() {
         --isr_depth_;
         if (isr_depth_ < 3) {
             const IsrEntry& e = isr_stack_[isr_depth_];
-            std::string what;
-            if (sp() != e.sp) what += " SP " + hex2(sp()) + " (entered with " + hex2(e.sp) + ")";
-            if (acc() != e.acc) what += " ACC " + hex2(acc()) + " (entered with " + hex2(e.acc) + ")";
-            if (psw() != e.psw) what += " PSW " + hex2(psw()) + " (entered with " + hex2(e.psw) + ")";
-            if (!what.empty()) {
+            const bool changed = sp() != e.sp || acc() != e.acc || psw() != e.psw;
+            if (changed && wants_report(static_cast<int>(FindingKind::isr_state))) {
+                std::string what;
+                if (sp() != e.sp) what += " SP " + hex2(sp()) + " (entered with " + hex2(e.sp) + ")";
+                if (acc() != e.acc) what += " ACC " + hex2(acc()) + " (entered with " + hex2(e.acc) + ")";
+                if (psw() != e.psw) what += " PSW " + hex2(psw()) + " (entered with " + hex2(e.psw) + ")";
                 char head[64];
                 std::snprintf(head, sizeof head, "handler at 0x%04X returned with", e.vector);
                 report(static_cast<int>(FindingKind::isr_state), head + what);

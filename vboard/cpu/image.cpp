@@ -3,8 +3,12 @@
 #include "ihex.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include <sys/stat.h>
 
 namespace vboard {
 
@@ -65,9 +69,18 @@ bool load_image_bytes(const std::string& data, const std::string& name, std::uin
 }
 
 bool load_image(const std::string& path, std::uint8_t* code, std::vector<ImageRange>* ranges, std::string* error) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        *error = path + ": cannot open: " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        *error = path + ": is a directory, not an image";
+        return false;
+    }
     std::ifstream f(path, std::ios::binary);
     if (!f) {
-        *error = path + ": cannot open";
+        *error = path + ": cannot open: " + std::strerror(errno);
         return false;
     }
     std::ostringstream ss;

@@ -35,6 +35,11 @@ struct Finding {
     std::uint16_t pc;      // address of the instruction that caused it
     std::uint64_t cycle;   // instruction cycle at which that instruction started
     std::string message;
+    // A finding about one memory address (see report_at): the address and
+    // the words around it, so that repeats are told as one line.
+    std::int32_t address = -1;
+    std::string action_many;  // "writes to"
+    std::string detail;       // "EP1 OUT buffer owned by the controller"
 };
 
 class Diagnostics {
@@ -43,6 +48,24 @@ public:
     // `stored_per_kind()` of each kind are kept with their text, so a fault
     // inside a loop cannot exhaust memory.
     void report(FindingKind kind, std::uint16_t pc, std::uint64_t cycle, std::string message);
+    // The same for an access to `address`: the text is "ACTION 0xADDR[, DETAIL]"
+    // ("write to 0x7E40, EP1 OUT buffer owned by the controller"); repeats
+    // are grouped by print_summary() with `action_many` ("writes to").
+    void report_at(FindingKind kind, std::uint16_t pc, std::uint64_t cycle, std::uint16_t address,
+                   const char* action, const char* action_many, std::string detail = {});
+
+    // Whether a finding of `kind` reported now would be kept with its text.
+    // When not, it is counted here and false returned: a model checks this
+    // before it builds a text, so that a fault repeated millions of times
+    // costs a counter increment. When true, the model reports it as usual.
+    bool wants_text(FindingKind kind)
+    {
+        std::size_t& n = counts_[static_cast<std::size_t>(kind)];
+        if (n < stored_per_kind_)
+            return true;
+        ++n;
+        return false;
+    }
 
     std::size_t count(FindingKind kind) const { return counts_[static_cast<std::size_t>(kind)]; }
     std::size_t total() const;
@@ -56,6 +79,11 @@ public:
     // One line per stored finding: "cycle 1234 pc 0x0045 stack-wrap: ...",
     // then one line per kind whose reports were not all stored.
     void print(std::ostream& out) const;
+    // The same for a person: findings with the same kind and text are one
+    // line, those about a run of addresses too ("64 writes to
+    // 0x7E40-0x7E7F, EP1 OUT buffer owned by the controller, first at cycle
+    // 1234 pc 0x0045"), in the order of their first report.
+    void print_summary(std::ostream& out) const;
 
 private:
     std::vector<Finding> findings_;

@@ -210,17 +210,31 @@ std::unique_ptr<Listener> Listener::open(const std::string& directory, int devic
     }
 
     const std::string lock_path = path + ".lock";
-    const int lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (lock_fd < 0) {
-        error = errno_text(lock_path);
-        return nullptr;
-    }
-    if (::flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
-        error = errno == EWOULDBLOCK ? "board " + std::to_string(device) + " is already running (" +
-                                           path + ")"
-                                     : errno_text(lock_path);
+    int lock_fd = -1;
+    // A board that ends removes its lock file while it still holds the lock;
+    // a lock taken on a file that is no longer at the path is taken again.
+    for (int attempt = 0;; ++attempt) {
+        lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (lock_fd < 0) {
+            error = errno_text(lock_path);
+            return nullptr;
+        }
+        if (::flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+            error = errno == EWOULDBLOCK ? "board " + std::to_string(device) + " is already running (" +
+                                               path + ")"
+                                         : errno_text(lock_path);
+            ::close(lock_fd);
+            return nullptr;
+        }
+        struct stat held {}, named {};
+        if (::fstat(lock_fd, &held) == 0 && ::lstat(lock_path.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+            break;
         ::close(lock_fd);
-        return nullptr;
+        if (attempt == 100) {
+            error = lock_path + " keeps being replaced";
+            return nullptr;
+        }
     }
 
     // Whatever is at the path was left by a board that is gone: the lock is ours.
@@ -250,6 +264,9 @@ Listener::~Listener()
 {
     ::unlink(path_.c_str());
     ::close(fd_);
+    // Removed while still held, so that the next board never locks a file
+    // that is about to disappear (it checks what it locked).
+    ::unlink((path_ + ".lock").c_str());
     ::close(lock_fd_);
 }
 

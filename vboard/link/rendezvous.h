@@ -65,7 +65,7 @@ public:
     // long for a socket address).
     static std::unique_ptr<Listener> open(const std::string& directory, int device,
                                           std::string& error);
-    // Removes the socket, then releases the lock.
+    // Removes the socket and the lock file, then releases the lock.
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;

@@ -30,6 +30,7 @@ struct Server::Connection {
     bool peer_closed = false;
     bool ended = false;
     Clock::time_point partial_since{};
+    Clock::time_point last_heard{};  // connected, or the last bytes received
 
     size_t backlog() const { return out.size() - out_pos; }
 };
@@ -50,10 +51,11 @@ int Server::poll_once(int timeout_ms)
     // A message left unfinished must not wait past its limit.
     const Clock::time_point now = clock();
     for (const auto& c : connections_) {
-        if (c->reader.partial() == 0)
+        if (c->reader.partial() == 0 && c->asked_open)
             continue;
+        const Clock::time_point since = c->reader.partial() > 0 ? c->partial_since : c->last_heard;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              c->partial_since + std::chrono::milliseconds(stall_limit_ms) - now)
+                              since + std::chrono::milliseconds(stall_limit_ms) - now)
                               .count();
         timeout_ms = static_cast<int>(std::clamp<long long>(left + 1, 0, timeout_ms));
     }
@@ -93,6 +95,8 @@ int Server::poll_once(int timeout_ms)
         if (!c.ended && c.reader.partial() > 0 &&
             clock() - c.partial_since >= std::chrono::milliseconds(stall_limit_ms))
             end(c, "message left unfinished for " + std::to_string(stall_limit_ms) + " ms");
+        if (!c.ended && !c.asked_open && clock() - c.last_heard >= std::chrono::milliseconds(stall_limit_ms))
+            end(c, "no open request within " + std::to_string(stall_limit_ms) + " ms");
     }
     if (fds[0].revents & POLLIN)
         accept_new();
@@ -111,15 +115,21 @@ void Server::accept_new()
             return;  // nothing more waiting (or a transient failure: the next poll retries)
         }
         const uint64_t number = next_number_++;
+        std::erase_if(connections_, [](const auto& c) { return c->ended; });
         if (connections_.size() >= static_cast<size_t>(max_connections)) {
-            ::close(fd);
-            log_("connection " + std::to_string(number) + ": refused, " +
-                 std::to_string(max_connections) + " connections are open");
-            continue;
+            // The newcomer may be the client everyone waits for; the peer
+            // that has been quiet longest gives way.
+            auto quiet = std::min_element(connections_.begin(), connections_.end(), [](const auto& a, const auto& b) {
+                return a->last_heard < b->last_heard;
+            });
+            end(**quiet, "ended to make room: " + std::to_string(max_connections) +
+                             " connections were open and this one was the quietest");
+            connections_.erase(quiet);
         }
         auto c = std::make_unique<Connection>();
         c->fd = fd;
         c->number = number;
+        c->last_heard = clock();
         connections_.push_back(std::move(c));
     }
 }
@@ -131,6 +141,7 @@ void Server::read_from(Connection& c)
     for (;;) {
         const ssize_t n = ::recv(c.fd, chunk, sizeof chunk, 0);
         if (n > 0) {
+            c.last_heard = clock();
             c.reader.feed({chunk, static_cast<size_t>(n)});
             if (c.reader.partial() > max_body_length + 4 + sizeof chunk)
                 break;  // enough to find the next frame; the rest waits in the socket

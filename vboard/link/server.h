@@ -7,6 +7,11 @@
 // one line to the log; the others go on. Replies are written without
 // blocking; a connection whose replies pile up unread is not read from until
 // they drain.
+//
+// Connections that sit idle cannot lock a real client out: one that has not
+// opened the device within `stall_limit_ms` of connecting is ended, and when
+// `max_connections` are open a new connection takes the place of the one
+// that has been quiet longest.
 #pragma once
 
 #include "link/frames.h"

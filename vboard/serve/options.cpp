@@ -1,4 +1,4 @@
-// Parsing of the board options shared by serve, run and script.
+// The board options shared by serve, run and script, as option-table rows.
 
 #include "serve/options.h"
 
@@ -7,30 +7,18 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 
 namespace vboard::serve {
 
-const char* const board_options_help =
-    "  --device N                   device number the driver gives the board (default 0)\n"
-    "  --card SPEC                  card in the socket: MAKER,DEVICE,ID3[,EXT] in hex\n"
-    "                               (default ec,75,a5)\n"
-    "  --no-card                    empty socket\n"
-    "  --card-image FILE            card contents: raw pages, data then spare area\n"
-    "  --firmware-loaded            the board already runs the built firmware\n"
-    "  --bare-strings TEXT1,TEXT2   strings 1 and 2 of the bare controller (default empty)\n"
-    "  --bare-strings none          the bare controller stalls strings 1 and 2\n"
-    "  --fast                       let simulated time run freely, not with the clock\n";
-
 namespace {
 
-bool parse_device(const char* text, int& device)
+bool parse_device(const std::string& text, int& device)
 {
-    if (*text < '0' || *text > '9')
+    if (text.empty() || text[0] < '0' || text[0] > '9')
         return false;
     errno = 0;
     char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
+    const long value = std::strtol(text.c_str(), &end, 10);
     if (errno != 0 || *end != '\0' || value > INT_MAX)
         return false;
     device = static_cast<int>(value);
@@ -39,102 +27,83 @@ bool parse_device(const char* text, int& device)
 
 }  // namespace
 
-int parse_board_options(int argc, char** argv, BoardOptions& options, std::string& error)
+std::vector<cmdline::Option> board_option_table(BoardOptions& o, bool with_fast)
 {
-    bool card_given = false, no_card = false;
-    int i = 0;
-    for (; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg.rfind("--", 0) != 0 || arg == "--")
-            break;
-        std::string name = arg;
-        std::optional<std::string> inline_value;
-        if (const size_t eq = arg.find('='); eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            inline_value = arg.substr(eq + 1);
-        }
-        const bool takes_value = name == "--device" || name == "--card" || name == "--card-image" ||
-                                 name == "--bare-strings";
-        const bool flag = name == "--no-card" || name == "--firmware-loaded" || name == "--fast";
-        if (!takes_value && !flag)
-            break;  // not a board option: the caller's
-        if (flag && inline_value) {
-            error = name + " takes no value";
-            return -1;
-        }
-        std::string value;
-        if (takes_value) {
-            if (inline_value) {
-                value = *inline_value;
-            } else if (i + 1 < argc) {
-                value = argv[++i];
-            } else {
-                error = name + " needs a value";
-                return -1;
-            }
-        }
+    std::vector<cmdline::Option> table = {
+        {"--device", "", "N", "device number the driver gives the board (default 0)",
+         [&o](const std::string& v, std::string& error) {
+             if (parse_device(v, o.device))
+                 return true;
+             error = "needs a decimal number from 0 to " + std::to_string(INT_MAX) + ", not '" +
+                     cmdline::escaped(v) + "'";
+             return false;
+         }},
+        {"--card", "", "SPEC", "card in the socket: MAKER,DEVICE,ID3[,EXT] in hex\n(default ec,75,a5)",
+         [&o](const std::string& v, std::string& error) {
+             const std::optional<card::CardIdentity> id = card::parse_card_identity(v, error);
+             if (!id)
+                 return false;
+             o.card = *id;
+             o.card_given = true;
+             return true;
+         }},
+        {"--no-card", "", "", "empty socket",
+         [&o](const std::string&, std::string&) { return o.no_card = true; }},
+        {"--card-image", "", "FILE", "card contents: raw pages, data then spare area",
+         [&o](const std::string& v, std::string& error) {
+             if (v.empty()) {
+                 error = "needs a file name";
+                 return false;
+             }
+             o.card_image = v;
+             return true;
+         }},
+        {"--firmware-loaded", "", "", "the board already runs the built firmware",
+         [&o](const std::string&, std::string&) { return o.firmware_loaded = true; }},
+        {"--bare-strings", "", "TEXT1,TEXT2",
+         "strings 1 and 2 of the bare controller (default empty);\n'none': it stalls them",
+         [&o](const std::string& v, std::string& error) {
+             if (v == "none") {
+                 o.bare_strings_stalled = true;
+                 o.bare_string1.clear();
+                 o.bare_string2.clear();
+                 return true;
+             }
+             const size_t comma = v.find(',');
+             if (comma == std::string::npos) {
+                 error = "needs TEXT1,TEXT2 or none, not '" + cmdline::escaped(v) + "'";
+                 return false;
+             }
+             o.bare_strings_stalled = false;
+             o.bare_string1 = v.substr(0, comma);
+             o.bare_string2 = v.substr(comma + 1);
+             if (o.bare_string1.size() > controller::max_bare_string ||
+                 o.bare_string2.size() > controller::max_bare_string) {
+                 error = "a text is longer than " + std::to_string(controller::max_bare_string) + " characters";
+                 return false;
+             }
+             return true;
+         }},
+    };
+    if (with_fast)
+        table.push_back({"--fast", "", "", "let simulated time run freely, not with the clock",
+                         [&o](const std::string&, std::string&) { return o.fast = true; }});
+    return table;
+}
 
-        if (name == "--device") {
-            if (!parse_device(value.c_str(), options.device)) {
-                error = "--device needs a decimal number from 0 to " + std::to_string(INT_MAX) +
-                        ", not '" + value + "'";
-                return -1;
-            }
-        } else if (name == "--card") {
-            std::string why;
-            const std::optional<card::CardIdentity> id = card::parse_card_identity(value, why);
-            if (!id) {
-                error = "--card: " + why;
-                return -1;
-            }
-            options.card = *id;
-            card_given = true;
-        } else if (name == "--no-card") {
-            no_card = true;
-        } else if (name == "--card-image") {
-            if (value.empty()) {
-                error = "--card-image needs a file name";
-                return -1;
-            }
-            options.card_image = value;
-        } else if (name == "--firmware-loaded") {
-            options.firmware_loaded = true;
-        } else if (name == "--bare-strings") {
-            if (value == "none") {
-                options.bare_strings_stalled = true;
-                options.bare_string1.clear();
-                options.bare_string2.clear();
-            } else {
-                const size_t comma = value.find(',');
-                if (comma == std::string::npos) {
-                    error = "--bare-strings needs TEXT1,TEXT2 or none, not '" + value + "'";
-                    return -1;
-                }
-                options.bare_strings_stalled = false;
-                options.bare_string1 = value.substr(0, comma);
-                options.bare_string2 = value.substr(comma + 1);
-                if (options.bare_string1.size() > controller::max_bare_string ||
-                    options.bare_string2.size() > controller::max_bare_string) {
-                    error = "--bare-strings: a text is longer than " +
-                            std::to_string(controller::max_bare_string) + " characters";
-                    return -1;
-                }
-            }
-        } else {  // --fast
-            options.fast = true;
-        }
-    }
-    if (no_card && card_given) {
+bool check_board_options(BoardOptions& o, std::string& error)
+{
+    if (o.no_card && o.card_given) {
         error = "--card and --no-card exclude each other";
-        return -1;
+        return false;
     }
-    if (no_card && !options.card_image.empty()) {
+    if (o.no_card && !o.card_image.empty()) {
         error = "--card-image needs a card; --no-card leaves the socket empty";
-        return -1;
+        return false;
     }
-    if (no_card)
-        options.card.reset();
-    return i;
+    if (o.no_card)
+        o.card.reset();
+    return true;
 }
 
 }  // namespace vboard::serve

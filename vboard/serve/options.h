@@ -12,9 +12,11 @@
 #pragma once
 
 #include "card/card.h"
+#include "cmdline/cmdline.h"
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vboard::serve {
 
@@ -27,14 +29,16 @@ struct BoardOptions {
     std::string bare_string1;
     std::string bare_string2;
     bool fast = false;
+    bool no_card = false;  // --no-card given: checked against --card and --card-image
+    bool card_given = false;
 };
 
-// The option text for usage messages, one option per line.
-extern const char* const board_options_help;
+// The board options as rows of a command's option table (see
+// cmdline/cmdline.h): each row parses its value into `options`. `fast` is
+// left out where simulated time runs freely anyway (`vboard script`).
+std::vector<cmdline::Option> board_option_table(BoardOptions& options, bool with_fast = true);
 
-// Reads board options from the front of argv[0..argc). Stops at the first
-// argument that is not one of them (a "--" is left for the caller) and
-// returns its index; -1 with one line in `error` on a bad option or value.
-int parse_board_options(int argc, char** argv, BoardOptions& options, std::string& error);
+// The checks between options, after parsing: false with one line in `error`.
+bool check_board_options(BoardOptions& options, std::string& error);
 
 }  // namespace vboard::serve

@@ -4,6 +4,10 @@
 
 #include "cpu/image.h"
 #include "nebu.h"
+#include "cmdline/cmdline.h"
+#include "controller/controller.h"
+
+#include <algorithm>
 
 #include <charconv>
 #include <cstdio>
@@ -125,7 +129,7 @@ ScriptLine parse_script_line(std::string_view text)
         return v.has_value();
     };
     auto field_error = [&](size_t k, const char* what, const char* form) {
-        return bad(name + ": " + what + " '" + std::string(w[k]) + "' is not " + form);
+        return bad(name + ": " + what + " '" + cmdline::escaped(std::string(w[k])) + "' is not " + form);
     };
 
     ScriptCommand c;
@@ -142,8 +146,8 @@ ScriptLine parse_script_line(std::string_view text)
         c.kind = is_wait ? Kind::wait : Kind::enumerate;
         if (args == 1) {
             uint32_t ms = 0;
-            if (!field(1, 10, 24 * 3600 * 1000, ms))
-                return field_error(1, "MS", "a decimal count of milliseconds (at most a day)");
+            if (!field(1, 10, ScriptRunner::max_ms, ms))
+                return field_error(1, "MS", "a decimal count of milliseconds up to 60000");
             c.ms = ms;
         }
     } else if (name == "control") {
@@ -218,10 +222,7 @@ ScriptLine parse_script_line(std::string_view text)
                  : name == "wakeup"  ? Kind::wakeup
                                      : Kind::pins;
     } else {
-        std::string shown;
-        for (char ch : name)
-            shown += (ch >= 0x20 && ch < 0x7F) ? ch : '?';
-        return bad("unknown command '" + shown + "'");
+        return bad("unknown command '" + cmdline::escaped(name) + "'");
     }
     ScriptLine line;
     line.command = std::move(c);
@@ -274,7 +275,7 @@ std::string ScriptRunner::run(const ScriptCommand& c)
     case Kind::pins:
         return pins();
     }
-    return "error unknown command";
+    return "fail unknown command";
 }
 
 std::string ScriptRunner::load(const std::string& path)
@@ -287,9 +288,18 @@ std::string ScriptRunner::load(const std::string& path)
         std::vector<ImageRange> ranges;
         std::string error;
         if (!load_image(path, code.get(), &ranges, &error))
-            return "error " + error;
+            return "fail " + cmdline::escaped(error);
         if (ranges.empty())
-            return "error " + path + " holds no bytes";
+            return "fail " + cmdline::escaped(path) + " holds no bytes";
+        // The loader writes the on-chip RAM only; a byte beyond it would be
+        // dropped by the controller while the load looked fine.
+        if (ranges.back().end > controller::ram_size) {
+            char where[96];
+            std::snprintf(where, sizeof where, " has bytes at 0x%04X-0x%04X, outside the on-chip RAM (0x0000-0x%04X)",
+                          std::max(ranges.back().begin, controller::ram_size), ranges.back().end - 1,
+                          controller::ram_size - 1);
+            return "fail " + cmdline::escaped(path) + where;
+        }
         image.assign(code.get(), code.get() + ranges.back().end);
     }
 
@@ -382,14 +392,14 @@ std::string ScriptRunner::transfer(const ScriptCommand& c, bool in)
         return "timeout";
     const std::vector<host::EndpointDescriptor> pipes = session_.driver().pipes();
     if (c.pipe >= pipes.size())
-        return "error pipe " + std::to_string(c.pipe) + " does not exist (the device has " +
+        return "fail pipe " + std::to_string(c.pipe) + " does not exist (the device has " +
                std::to_string(pipes.size()) + ")";
     const host::EndpointDescriptor& ep = pipes[c.pipe];
     if (ep.is_in() != in)
-        return "error pipe " + std::to_string(c.pipe) + " is an " + (ep.is_in() ? "IN" : "OUT") + " pipe";
+        return "fail pipe " + std::to_string(c.pipe) + " is an " + (ep.is_in() ? "IN" : "OUT") + " pipe";
     const bool interrupt = ep.type() == host::EndpointType::interrupt;
     if (!interrupt && ep.type() != host::EndpointType::bulk)
-        return "error pipe " + std::to_string(c.pipe) + " is neither bulk nor interrupt";
+        return "fail pipe " + std::to_string(c.pipe) + " is neither bulk nor interrupt";
 
     host::Host& host = session_.host();
     const uint8_t interval = std::max<uint8_t>(ep.interval, 1);
@@ -427,6 +437,8 @@ int ScriptRunner::run_script(std::istream& in, std::ostream& out)
         }
         if (result.rfind("error ", 0) == 0)
             ++malformed;
+        else if (result == "fail" || result.rfind("fail ", 0) == 0)
+            ++failed_;
         out << result << '\n' << std::flush;
     };
     char ch;

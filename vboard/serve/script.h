@@ -5,14 +5,14 @@
 // separators. Fields of SETUP records and language ids are hex; pipe numbers,
 // string indexes, byte counts and milliseconds are decimal.
 //
-//   load [IMAGE]        ok | fail open|halt|download|run
+//   load [IMAGE]        ok | fail open|halt|download|run | fail <why the image cannot be loaded>
 //       as the tool does it: open, hold the 8051 (CPUCS = 1), download the
 //       image (the built firmware by default; IMAGE is Intel HEX or raw
 //       binary), release it (CPUCS = 0), close
 //   enumerate [MS]      ok <ms> | timeout
 //       waits for the next enumeration not yet reported (after `load`: the
 //       one after the firmware's re-attach); <ms> is the simulated time waited.
-//       MS defaults to the transfer timeout
+//       MS defaults to the transfer timeout; MS of enumerate and wait at most 60000
 //   control RT REQ VALUE INDEX LENGTH [DATA]    ok [<data>] | stall | timeout
 //   string INDEX [LANGID]                       ok [<text>] | fail
 //       the driver's string read (LANGID defaults to 001b, the tool's);
@@ -26,8 +26,14 @@
 // A command that talks to the device (load, control, string, out, in) first
 // waits until the board is attached and enumerated, up to the transfer
 // timeout; when it is not, load fails at "open", string fails and the others
-// time out. A transfer that fails in another way prints `fail <reason>`. A
-// malformed line prints `error <reason>` and the script goes on.
+// time out. A transfer that fails in another way prints `fail <reason>`.
+//
+// Three kinds of result: the device's answer (ok, stall, timeout), a command
+// that could not be carried out (`fail [<reason>]`: a load that failed or
+// whose image cannot be read or lies outside the on-chip RAM, a string read
+// refused, a pipe that does not exist), and a malformed line (`error
+// <reason>`, not run). The script goes on after each. Raw bytes of a line are
+// echoed as \xNN.
 #pragma once
 
 #include "host/standard.h"
@@ -74,9 +80,14 @@ public:
     // Every line of `in`, one result line each on `out`; returns the number
     // of malformed lines.
     int run_script(std::istream& in, std::ostream& out);
+    // Commands answered `fail` so far.
+    int failed() const { return failed_; }
 
     // Longest line taken; a longer one is malformed.
     static constexpr size_t max_line = 64 * 1024;
+    // Longest time `enumerate` and `wait` take (a minute of simulated time
+    // runs in about a second).
+    static constexpr uint32_t max_ms = 60'000;
 
 private:
     bool device_ready();
@@ -89,6 +100,7 @@ private:
 
     Session& session_;
     uint64_t reported_ = 0;  // enumerations accounted for
+    int failed_ = 0;
 };
 
 }  // namespace vboard::serve

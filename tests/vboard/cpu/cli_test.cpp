@@ -2,6 +2,7 @@
 // the image loader behind it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <unistd.h>
@@ -125,27 +126,43 @@ TEST(CpuCommand, StepsUntilAndMaxSteps) {
     EXPECT_NE(r.out.find("INSTS 7\n"), std::string::npos);
 
     r = run("--until 0x0000 --max-steps 50 " + img);  // never comes back to 0: bounded
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("INSTS 50\n"), std::string::npos);
 
-    r = run("--max-steps 3 " + img);
-    EXPECT_EQ(r.status, 2);
+    r = run("--max-steps=3 " + img);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.substr(0, 8), "PC 0007\n");
 }
 
-TEST(CpuCommand, ErrorsAreOneLineAndExitOne) {
-    Result r = run("/nonexistent/image.bin");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "vboard cpu: /nonexistent/image.bin: cannot open\n");
-
-    r = run("--steps x " + bin_image());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "vboard cpu: --steps needs a decimal count");
-
-    r = run(write_file("bad.ihx", ":0100000074FF\n"));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(":1: bad checksum"), std::string::npos) << r.err;
+TEST(CpuCommand, MisuseIsOneLineAndItsStatus) {
+    const std::string img = bin_image();
+    const std::string dir = temp_path("dir");
+    ::mkdir(dir.c_str(), 0700);
+    const struct {
+        std::string args;
+        int status;
+        std::string err;  // the first line of standard error
+    } cases[] = {
+        {"/nonexistent/image.bin", 1, "vboard cpu: /nonexistent/image.bin: cannot open: No such file or directory"},
+        {dir, 1, "vboard cpu: " + dir + ": is a directory, not an image"},
+        {write_file("empty.bin", ""), 1, "vboard cpu: " + temp_path("empty.bin") + ": the image holds no bytes"},
+        {write_file("bad.ihx", ":0100000074FF\n"), 1, "vboard cpu: " + temp_path("bad.ihx") + ":1: bad checksum"},
+        {"--steps x " + img, 2, "vboard cpu: --steps: needs a decimal count, not 'x'"},
+        {"--until=10000 " + img, 2, "vboard cpu: --until: needs a hexadecimal address 0000-FFFF, not '10000'"},
+        {img + " --max-steps", 2, "vboard cpu: --max-steps needs a value (N)"},
+        {"--bogus " + img, 2, "vboard cpu: unknown option '--bogus'"},
+        {"", 2, "vboard cpu: no image given"},
+        {img + " " + img, 2, "vboard cpu: more than one image given"},
+        {"--steps 1 --until 0 " + img, 2, "vboard cpu: --steps and --until exclude each other"},
+        {"--disasm --steps 1 " + img, 2, "vboard cpu: --disasm does not run the program"},
+    };
+    for (const auto& c : cases) {
+        const Result r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_EQ(r.out, "") << c.args;
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.err) << c.args;
+    }
+    ::rmdir(dir.c_str());
 }
 
 TEST(CpuCommand, Disassembles) {

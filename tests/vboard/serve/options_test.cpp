@@ -11,28 +11,31 @@ namespace {
 
 using vboard::card::CardIdentity;
 using vboard::serve::BoardOptions;
-using vboard::serve::parse_board_options;
 
 struct Parsed {
-    int next;
+    bool ok;
     BoardOptions options;
+    cmdline::Parsed args;
     std::string error;
 };
 
+// The board options' rows alone, through the shared parser, then the checks.
 Parsed parse(std::vector<std::string> args)
 {
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
+    std::vector<const char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(a.c_str());
     Parsed p{};
-    p.next = parse_board_options(static_cast<int>(argv.size()), argv.data(), p.options, p.error);
+    p.ok = cmdline::parse(vboard::serve::board_option_table(p.options), static_cast<int>(argv.size()), argv.data(),
+                          p.args, p.error) &&
+           vboard::serve::check_board_options(p.options, p.error);
     return p;
 }
 
 TEST(BoardOptions, DefaultsAreBoardZeroWithTheDefaultCard)
 {
     const Parsed p = parse({});
-    EXPECT_EQ(p.next, 0);
+    EXPECT_TRUE(p.ok);
     EXPECT_EQ(p.options.device, 0);
     ASSERT_TRUE(p.options.card);
     EXPECT_EQ(*p.options.card, CardIdentity{});
@@ -46,7 +49,8 @@ TEST(BoardOptions, EveryOptionInBothForms)
 {
     Parsed p = parse({"--device", "3", "--card", "98,73,c0,21", "--card-image", "img.bin", "--firmware-loaded",
                       "--bare-strings", "NEBU,Z1,00", "--fast", "--", "tool"});
-    ASSERT_EQ(p.next, 10) << p.error;
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.args.operands, std::vector<std::string>{"tool"});
     EXPECT_EQ(p.options.device, 3);
     EXPECT_EQ(*p.options.card, (CardIdentity{0x98, 0x73, 0xC0, 0x21}));
     EXPECT_EQ(p.options.card_image, "img.bin");
@@ -56,16 +60,15 @@ TEST(BoardOptions, EveryOptionInBothForms)
     EXPECT_TRUE(p.options.fast);
 
     p = parse({"--device=12", "--card=ec,75,a5", "--bare-strings=none", "script.txt"});
-    ASSERT_EQ(p.next, 3) << p.error;
+    ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.options.device, 12);
     EXPECT_TRUE(p.options.bare_strings_stalled);
 
-    p = parse({"--no-card", "--help"});
-    EXPECT_EQ(p.next, 1) << "an option the board does not know is left to the command";
+    p = parse({"--no-card"});
     EXPECT_FALSE(p.options.card);
 
     p = parse({"--bare-strings", ","});
-    ASSERT_EQ(p.next, 2);
+    ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.options.bare_string1, "");
     EXPECT_EQ(p.options.bare_string2, "");
 }
@@ -77,13 +80,14 @@ TEST(BoardOptions, BadValuesAreOneLineErrors)
         const char* error;
     } cases[] = {
         {{"--device"}, "--device needs a value"},
-        {{"--device", "-1"}, "--device needs a decimal number"},
-        {{"--device", "2147483648"}, "--device needs a decimal number"},
-        {{"--device", "1x"}, "--device needs a decimal number"},
+        {{"--device", "-1"}, "--device: needs a decimal number"},
+        {{"--device", "2147483648"}, "--device: needs a decimal number"},
+        {{"--device=1x"}, "--device: needs a decimal number"},
         {{"--card", "ec,75"}, "--card: "},
         {{"--card", "ec,75,a5,21,00"}, "--card: "},
         {{"--card", "ec,175,a5"}, "--card: "},
-        {{"--card-image", ""}, "--card-image needs a file name"},
+        {{"--card-image", ""}, "--card-image: needs a file name"},
+        {{"--frobnicate"}, "unknown option '--frobnicate'"},
         {{"--bare-strings", "NEBU"}, "needs TEXT1,TEXT2 or none"},
         {{"--bare-strings", std::string(127, 'x') + ",y"}, "longer than 126 characters"},
         {{"--fast=yes"}, "--fast takes no value"},
@@ -92,7 +96,7 @@ TEST(BoardOptions, BadValuesAreOneLineErrors)
     };
     for (const auto& c : cases) {
         const Parsed p = parse(c.args);
-        EXPECT_EQ(p.next, -1) << c.args[0];
+        EXPECT_FALSE(p.ok) << c.args[0];
         EXPECT_NE(p.error.find(c.error), std::string::npos) << c.args[0] << ": " << p.error;
         EXPECT_EQ(p.error.find('\n'), std::string::npos);
     }

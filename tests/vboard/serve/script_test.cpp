@@ -167,14 +167,14 @@ TEST(ScriptRun, TheBareBoardAnswersAsTheBareController)
     std::getline(lines, line);
     EXPECT_EQ(line, "pc fc oec 00 outc 00") << "PC0/PC1 pulled down, card present on PC3";
     std::getline(lines, line);
-    EXPECT_EQ(line.rfind("error pipe 40 does not exist", 0), 0u) << line;
+    EXPECT_EQ(line.rfind("fail pipe 40 does not exist", 0), 0u) << line;
     std::getline(lines, line);
     EXPECT_EQ(line, "error unknown command 'nonsense'");
     std::getline(lines, line);
     EXPECT_EQ(line, "ok 04030904") << "language ids";
     std::getline(lines, line);
     EXPECT_EQ(line, "ok");
-    EXPECT_EQ(malformed, 2);
+    EXPECT_EQ(malformed, 1);
 }
 
 TEST(ScriptRun, LoadThenTheFirmwaresOwnEnumeration)
@@ -252,7 +252,7 @@ TEST(ScriptRun, StalledStringsFailAndAMissingImageIsAnError)
     std::getline(lines, line);
     EXPECT_EQ(line, "fail");
     std::getline(lines, line);
-    EXPECT_EQ(line.rfind("error ", 0), 0u) << line;
+    EXPECT_EQ(line.rfind("fail ", 0), 0u) << line;
     EXPECT_NE(line.find("/nonexistent/image.bin"), std::string::npos) << line;
     std::getline(lines, line);
     EXPECT_EQ(line, "ok \\x09") << "string 0: the language id 0409, one unit, low byte 09";
