@@ -154,8 +154,8 @@ std::string disassemble(std::span<const uint8_t> bytes, uint16_t pc) {
         switch (*p) {
             case 'd': case 'D': values[n] = hex(bytes[at++], 2); break;
             case 'b': case 'B': values[n] = bit_name(bytes[at++]); break;
-            case 'i': values[n] = "#" + hex(bytes[at++], 2); break;
-            case 'I': values[n] = "#" + hex(bytes[at] << 8 | bytes[at + 1], 4); at += 2; break;
+            case 'i': values[n] = '#'; values[n] += hex(bytes[at++], 2); break;
+            case 'I': values[n] = '#'; values[n] += hex(bytes[at] << 8 | bytes[at + 1], 4); at += 2; break;
             case 'L': values[n] = hex(bytes[at] << 8 | bytes[at + 1], 4); at += 2; break;
             case 'r': {
                 const uint16_t target = static_cast<uint16_t>(pc + len + static_cast<int8_t>(bytes[at++]));
@@ -171,7 +171,7 @@ std::string disassemble(std::span<const uint8_t> bytes, uint16_t pc) {
     }
     std::string out = opcode_shape(op).mnemonic;
     for (int k = 0; k < 2; ++k) {
-        const std::string key = "{" + std::to_string(k) + "}";
+        const std::string key = {'{', static_cast<char>('0' + k), '}'};
         if (auto p = out.find(key); p != std::string::npos) out.replace(p, key.size(), values[k]);
     }
     return out;
