@@ -1,0 +1,11 @@
+# Files for the vboard command-line cases (included by command_misuse.cmake).
+file(WRITE ${WORK}/ok.script "wait 1\npins\n")
+file(WRITE ${WORK}/fail.script "wait 1\nload /nonexistent/image.bin\nwait 1\n")
+file(WRITE ${WORK}/bad.script "frobnicate\nload /nonexistent/image.bin\n")
+string(ASCII 1 ctrl_a)
+file(WRITE ${WORK}/raw.script "wait ${ctrl_a}\n")
+file(WRITE ${WORK}/long_wait.script "wait 60001\nenumerate 60001\nwait 60000\n")
+string(REPEAT "x" 8193 beyond_ram)
+file(WRITE ${WORK}/big.bin "${beyond_ram}")
+file(WRITE ${WORK}/outside.script "load ${WORK}/big.bin\n")
+file(MAKE_DIRECTORY ${WORK}/a-directory)
