@@ -181,5 +181,30 @@ TEST(Diagnostics, CountsEverythingKeepsTheFirstOfEachKind) {
     EXPECT_TRUE(d.empty());
 }
 
+TEST(Diagnostics, RepeatsAreOneLineAndFindingsBeyondTheKeptOnlyCount) {
+    Diagnostics d;
+    for (int k = 0; k < 64; ++k)
+        d.report_at(FindingKind::buffer_owned, 0x0100, 1000 + static_cast<std::uint64_t>(k),
+                    static_cast<std::uint16_t>(0x7E40 + k), "write to", "writes to",
+                    "EP1 OUT buffer owned by the controller");
+    d.report(FindingKind::stack_wrap, 0x0200, 5, "wrap");
+    d.report(FindingKind::stack_wrap, 0x0200, 6, "wrap");
+    d.report(FindingKind::reserved_opcode, 0x0045, 77, "reserved opcode 0xA5 executed");
+    EXPECT_EQ(d.findings()[0].message, "write to 0x7E40, EP1 OUT buffer owned by the controller");
+    // The 65th of a kind is counted and asks for no text.
+    EXPECT_FALSE(d.wants_text(FindingKind::buffer_owned));
+    EXPECT_EQ(d.count(FindingKind::buffer_owned), 65u);
+    EXPECT_TRUE(d.wants_text(FindingKind::stack_wrap));
+    EXPECT_EQ(d.count(FindingKind::stack_wrap), 2u) << "a finding that will be kept is counted by its report";
+    std::ostringstream out;
+    d.print_summary(out);
+    EXPECT_EQ(out.str(),
+              "buffer-owned: 64 writes to 0x7E40-0x7E7F, EP1 OUT buffer owned by the controller, first at cycle 1000 "
+              "pc 0x0100\n"
+              "stack-wrap: 2 times: wrap, first at cycle 5 pc 0x0200\n"
+              "cycle 77 pc 0x0045 reserved-opcode: reserved opcode 0xA5 executed\n"
+              "buffer-owned: 1 more not shown\n");
+}
+
 }  // namespace
 }  // namespace vboard::test

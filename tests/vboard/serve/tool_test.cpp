@@ -2,6 +2,8 @@
 // simulated time, and over the board link against a served board.
 
 #include "card_tool/card_tool.h"
+#include "cusb/cusb.h"
+#include "host/driver.h"
 #include "inproc/inproc_backend.h"
 #include "link/rendezvous.h"
 #include "nebu.h"
@@ -44,6 +46,31 @@ Outcome run_tool()
 struct WaitedTooLong {
     unsigned sleeps;
 };
+
+// The six control codes as the driver's documentation gives them: device
+// type 0x22, function 0x800 + n, the buffering method in the low two bits.
+// The host link and the driver model each must use exactly these.
+TEST(ControlCodes, BothEndsUseTheDocumentedValues)
+{
+    namespace ioctl = vboard::host::ioctl;
+    const struct {
+        const char* name;
+        DWORD host_link;
+        uint32_t driver_model;
+        uint32_t documented;
+    } codes[] = {
+        {"vendor request", cusb::ioctl_vendor_request, ioctl::vendor_request, 0x00222014},
+        {"download", cusb::ioctl_download, ioctl::download, 0x0022201C},
+        {"reset pipe", cusb::ioctl_reset_pipe, ioctl::reset_pipe, 0x00222035},
+        {"get string", cusb::ioctl_get_string, ioctl::get_string, 0x00222044},
+        {"bulk read", cusb::ioctl_bulk_read, ioctl::bulk_read, 0x0022204E},
+        {"bulk write", cusb::ioctl_bulk_write, ioctl::bulk_write, 0x00222051},
+    };
+    for (const auto& c : codes) {
+        EXPECT_EQ(c.host_link, c.documented) << c.name;
+        EXPECT_EQ(c.driver_model, c.documented) << c.name;
+    }
+}
 
 TEST(ToolInProcess, ABareBoardGetsTheFirmwareAndAnswersTheCardId)
 {
