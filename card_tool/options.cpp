@@ -8,6 +8,8 @@
 
 namespace {
 
+// One row per option; an option with a file argument is a cmdline::text row
+// storing into a field of ToolOptions.
 std::vector<cmdline::Option> option_table(ToolOptions& o)
 {
     return {

@@ -27,6 +27,20 @@ Option flag(std::string name, std::string short_name, std::string help, bool& ta
             }};
 }
 
+Option text(std::string name, std::string short_name, std::string value_name, std::string help,
+            std::string& target)
+{
+    return {std::move(name), std::move(short_name), std::move(value_name), std::move(help),
+            [&target](const std::string& value, std::string& error) {
+                if (value.empty()) {
+                    error = "needs a non-empty value";
+                    return false;
+                }
+                target = value;
+                return true;
+            }};
+}
+
 bool parse(const std::vector<Option>& options, int argc, const char* const* argv, Parsed& parsed,
            std::string& error)
 {
@@ -89,7 +103,8 @@ std::string help(const std::vector<Option>& options)
         head += o.name;
         if (!o.value.empty())
             head += " " + o.value;
-        head += head.size() + 1 < column ? std::string(column - head.size(), ' ') : std::string(" ");
+        // A long head gets a line of its own.
+        head += head.size() + 1 < column ? std::string(column - head.size(), ' ') : "\n" + std::string(column, ' ');
         std::string body = o.help;
         for (std::size_t nl = body.find('\n'); nl != std::string::npos; nl = body.find('\n', nl + 1))
             body.insert(nl + 1, column, ' ');

@@ -27,6 +27,10 @@ struct Option {
 
 // An option that only sets a flag.
 Option flag(std::string name, std::string short_name, std::string help, bool& target);
+// An option whose value is kept as given, such as a file name ("--read
+// FILE"); an empty value is refused.
+Option text(std::string name, std::string short_name, std::string value_name, std::string help,
+            std::string& target);
 
 struct Parsed {
     std::vector<std::string> operands;  // the arguments that are not options, in order

@@ -49,15 +49,7 @@ std::vector<cmdline::Option> board_option_table(BoardOptions& o, bool with_fast)
          }},
         {"--no-card", "", "", "empty socket",
          [&o](const std::string&, std::string&) { return o.no_card = true; }},
-        {"--card-image", "", "FILE", "card contents: raw pages, data then spare area",
-         [&o](const std::string& v, std::string& error) {
-             if (v.empty()) {
-                 error = "needs a file name";
-                 return false;
-             }
-             o.card_image = v;
-             return true;
-         }},
+        cmdline::text("--card-image", "", "FILE", "card contents: raw pages, data then spare area", o.card_image),
         {"--firmware-loaded", "", "", "the board already runs the built firmware",
          [&o](const std::string&, std::string&) { return o.firmware_loaded = true; }},
         {"--bare-strings", "", "TEXT1,TEXT2",

@@ -86,7 +86,7 @@ TEST(BoardOptions, BadValuesAreOneLineErrors)
         {{"--card", "ec,75"}, "--card: "},
         {{"--card", "ec,75,a5,21,00"}, "--card: "},
         {{"--card", "ec,175,a5"}, "--card: "},
-        {{"--card-image", ""}, "--card-image: needs a file name"},
+        {{"--card-image", ""}, "--card-image: needs a non-empty value"},
         {{"--frobnicate"}, "unknown option '--frobnicate'"},
         {{"--bare-strings", "NEBU"}, "needs TEXT1,TEXT2 or none"},
         {{"--bare-strings", std::string(127, 'x') + ",y"}, "longer than 126 characters"},
