@@ -49,7 +49,7 @@ bus_reconnect::
 	lcall	delay_ms
 	mov	dptr,#CPUCS
 	movx	a,@dptr
-	jnb	acc.3,2$		; bmCPUCS_SLOW: stay off twice as long
+	jnb	ACC+bnCPUCS_SLOW,2$	; stay off twice as long
 	mov	r6,#>DISCONNECT_MS
 	mov	r7,#<DISCONNECT_MS
 	lcall	delay_ms
@@ -98,7 +98,7 @@ cpu_suspend::
 resume_bus::
 	mov	dptr,#USBCS
 	movx	a,@dptr
-	jnb	acc.7,9$		; WAKESRC 0: the bus woke us
+	jnb	ACC+bnWAKESRC,9$	; WAKESRC 0: the bus woke us
 	orl	a,#bmSIGRSUME
 	movx	@dptr,a
 	mov	r6,#>RESUME_MS

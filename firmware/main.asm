@@ -153,7 +153,7 @@ main_loop:
 	jb	remote_wakeup_enabled,3$
 	mov	dptr,#USBCS
 	movx	a,@dptr
-	jb	acc.7,2$		; WAKESRC: the pin, not the bus, woke us and
+	jb	ACC+bnWAKESRC,2$	; WAKESRC: the pin, not the bus, woke us and
 					; remote wake-up is not allowed: idle again
 3$:	lcall	resume_bus
 	lcall	resume_hook

@@ -52,8 +52,12 @@ RT_DEVICE_OUT	= 0x00
 RT_INTERFACE_OUT = 0x01
 RT_ENDPOINT_OUT	= 0x02
 
-EP_DIR_IN	= 0b10000000	; endpoint address: bit 7, the IN direction
+EP_DIR_IN	= 0b10000000	; endpoint address and bmRequestType: bit 7, IN
+bnEP_DIR_IN	= 7
 EP_NUMBER	= 0b00000111	; endpoint address: bits 2-0, the number
+
+bnSELF_POWERED	= 0		; GET_STATUS of the device, first byte
+bnREMOTE_WAKEUP	= 1
 
 FEATURE_ENDPOINT_HALT = 0
 FEATURE_DEVICE_REMOTE_WAKEUP = 1
@@ -90,7 +94,7 @@ handle_setup_request::
 	jz	3$			; DS_NONE
 	mov	dptr,#bmRequestType
 	movx	a,@dptr
-	jb	acc.7,4$		; DS_IN and device to host: fits
+	jb	ACC+bnEP_DIR_IN,4$	; DS_IN and device to host: fits
 3$:	ljmp	stall
 4$:	mov	a,r7
 	rl	a			; two bytes per entry
@@ -132,9 +136,9 @@ req_get_status:
 	jnc	handshake
 	clr	a
 	mov	c,self_powered
-	mov	acc.0,c
+	mov	ACC+bnSELF_POWERED,c
 	mov	c,remote_wakeup_enabled
-	mov	acc.1,c
+	mov	ACC+bnREMOTE_WAKEUP,c
 	sjmp	status_reply
 2$:	cjne	a,#RT_INTERFACE_IN,3$
 	clr	a
@@ -179,9 +183,9 @@ req_clear_feature:
 	clr	a
 	movx	@dptr,a			; 1: stall bit cleared (whole register)
 	mov	a,r7
-	mov	c,acc.7			; 2: select it: IO = bit 7, then number
+	mov	c,ACC+bnEP_DIR_IN	; 2: select it: IO = bit 7, then number
 	anl	a,#EP_NUMBER
-	mov	acc.4,c
+	mov	ACC+bnTOG_IO,c
 	mov	dptr,#TOGCTL
 	movx	@dptr,a
 	movx	a,@dptr			; 3: reset its toggle to DATA0
@@ -348,7 +352,7 @@ send_string:
 	mov	dptr,#EP0CS
 5$:	jb	setup_pending,7$	; replaced by a new request
 	movx	a,@dptr
-	jb	acc.2,5$		; until the host has taken the packet
+	jb	ACC+bnIN0BSY,5$	; until the host has taken the packet
 	sjmp	2$
 6$:	mov	dptr,#IN0BC
 	clr	a
@@ -393,7 +397,7 @@ endpoint_halt_target:
 ; OUT1CS-OUT7CS, 0x00 0x7FC4. Clobbers: A, C.
 ;--------------------------------------------------------------------------
 endpoint_cs_addr::
-	mov	c,acc.7
+	mov	c,ACC+bnEP_DIR_IN
 	anl	a,#EP_NUMBER
 	jc	1$
 	orl	a,#0b00001000		; OUT: 8 registers further

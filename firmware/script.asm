@@ -58,7 +58,7 @@ run_command_script::
 	mov	psw,#BANK1
 	mov	dptr,#IN2CS
 	movx	a,@dptr
-	jnb	acc.1,script_execute	; not busy: a reply buffer is free
+	jnb	ACC+bnEPBUSY,script_execute ; not busy: a reply buffer is free
 	acall	script_replies
 	jnc	script_execute		; no reply: the buffers do not matter
 	; Park the script until the host takes a reply.
@@ -77,7 +77,7 @@ run_command_script::
 	; pending: look again.
 	mov	dptr,#IN2CS
 	movx	a,@dptr
-	jnb	acc.1,script_unpark
+	jnb	ACC+bnEPBUSY,script_unpark
 	ajmp	script_exit
 
 ;--------------------------------------------------------------------------
@@ -98,10 +98,10 @@ script_resume::
 	movx	@dptr,a
 	mov	dptr,#IN07IEN
 	movx	a,@dptr
-	jnb	acc.2,script_exit	; nothing parked
+	jnb	ACC+bnEP2,script_exit	; nothing parked
 	mov	dptr,#IN2CS
 	movx	a,@dptr
-	jb	acc.1,script_exit	; both buffers still full
+	jb	ACC+bnEPBUSY,script_exit ; both buffers still full
 script_unpark:
 	mov	dptr,#IN07IEN
 	movx	a,@dptr
