@@ -140,8 +140,8 @@ wait_done:
 ;--------------------------------------------------------------------------
 main_loop:
 	jnb	setup_pending,1$
-	lcall	handle_setup_request
-	clr	setup_pending		; after the handler, not before
+	clr	setup_pending		; before the handler: a SETUP that comes
+	lcall	handle_setup_request	; while it runs sets it again
 1$:
 	jnb	suspend_pending,4$
 	lcall	suspend_hook
