@@ -2,6 +2,7 @@
 // firmware as it was before the faults it found were mended.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -56,8 +57,9 @@ TEST(FirmwareExplorer, DISABLED_Replay) {
 TEST(FirmwareExplorer, FindsTheOldFirmwaresFaults) {
     Sweep s = full_sweep();
 #ifdef NEBU_SANITIZE_BUILD
-    s.stretches = {Stretch::poll, Stretch::stream_out};  // faults 1, 2 and 6 only
-    s.stride = 2;
+    // Faults 1, 2 and 6 only: their stretches and events, every boundary.
+    s.stretches = {Stretch::poll, Stretch::stream_out};
+    s.events = {Event::script, Event::header_end, Event::stream_packet};
 #endif
     s.max_violations = 100000;
     const Result r = explore(old_image, s);
@@ -73,7 +75,13 @@ TEST(FirmwareExplorer, FindsTheOldFirmwaresFaults) {
         {"5: a resume before the idle", Stretch::suspend, Event::resume},
         {"6: a short packet beyond the announced length", Stretch::stream_out, Event::stream_packet},
     };
-    for (const Fault& f : faults) EXPECT_TRUE(found.count({f.stretch, f.event})) << "fault " << f.what << " not found";
+    for (const Fault& f : faults) {
+        const bool swept = std::count(s.stretches.begin(), s.stretches.end(), f.stretch) &&
+                           std::count(s.events.begin(), s.events.end(), f.event);
+        if (swept) {
+            EXPECT_TRUE(found.count({f.stretch, f.event})) << "fault " << f.what << " not found";
+        }
+    }
     std::printf("%lu boundaries, %lu runs, %lu violations\n%s", r.boundaries, r.runs, r.violation_count,
                 r.summary().c_str());
 }
