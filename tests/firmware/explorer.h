@@ -18,8 +18,13 @@
 // break the host's rules (a header or script while a stream is outstanding,
 // a SETUP that abandons a control transfer, packets beyond a stream's
 // length, a bus reset) are held to the weaker checks: no finding, no lost
-// request, no hang, nothing on the bus beyond what was announced, and the
-// card-ID scripts after.
+// request (a STALL is an answer), no hang, nothing on the bus beyond what
+// was announced, and the card-ID scripts after.
+//
+// A suspend is delivered at its boundary by setting the controller's
+// suspend timer, in a snapshot put back at once, as if the bus had been
+// silent for the 3 ms the controller waits; the host then stays silent
+// until it resumes.
 #pragma once
 
 #include <cstdint>
