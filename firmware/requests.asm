@@ -3,15 +3,36 @@
 ; handle_setup_request serves the request in SETUPDAT once per SETUP
 ; packet, from the main loop: status, features, descriptors, the
 ; configuration value and the alternate setting. It selects on bRequest
-; alone (the type bits play no part); every request without built-in
-; handling is left to other_request, which stalls it. To stall, EP0STALL
+; alone; the type bits decide only whether a data stage fits the request
+; (a request error otherwise: stalled) and whether SET_CONFIGURATION and
+; SET_INTERFACE reset the data toggles (the standard requests only, as
+; the host does). Every request without built-in handling is left to
+; other_request, which stalls it. To stall, EP0STALL
 ; is set; every path ends in the handshake that clears HSNAK, so the
 ; status stage completes (as a STALL when EP0STALL was set).
 ; Device and configuration descriptors are sent by the controller from
 ; the setup data pointer; strings by the firmware through IN0BUF.
 ; Shared state: owns current_configuration, current_alt_setting; reads
 ; and writes remote_wakeup_enabled, reads self_powered and the descriptor
-; pointers; clears setup_pending in the string data stage (see there).
+; pointers; reads setup_pending and the SUDAV request bit (a new SETUP).
+;
+; Concurrency. The handler runs in the foreground, and a new SETUP may
+; arrive at any instruction: the host has then given up this request, and
+; SETUPDAT, HSNAK and EP0STALL are the new request's. The main loop clears
+; setup_pending before the call, so "setup_pending set, or SUDAV still
+; requested" (new_setup) means a new request has arrived since this one
+; began. Before each write that answers on endpoint 0 (an IN0BC arm, the
+; SUDPTRL start, the stall, the HSNAK release) the handler looks, and on
+; a new SETUP it returns at once, leaving endpoint 0 to the new request,
+; which the main loop serves next. A stall written just before a SETUP is
+; taken back (EP0STALL can be cleared). A packet armed just before a
+; SETUP is dropped by the controller; one armed in the few instructions
+; between the last look and the arm cannot be taken back and would be the
+; new request's data: that request is stalled instead (arm_ep0). So a
+; request is never lost, never served twice and never answered with
+; another's bytes, and nothing waits for a transfer the host has given
+; up; a request that abandons another within those few instructions may
+; be answered with a STALL.
 ;==========================================================================
 	.module requests
 	.include "ezusb.inc"
@@ -46,7 +67,15 @@ RT_DEVICE_IN	= 0x80		; bmRequestType values compared whole
 RT_INTERFACE_IN	= 0x81
 RT_ENDPOINT_IN	= 0x82
 RT_DEVICE_OUT	= 0x00
+RT_INTERFACE_OUT = 0x01
 RT_ENDPOINT_OUT	= 0x02
+
+EP_DIR_IN	= 0b10000000	; endpoint address and bmRequestType: bit 7, IN
+bnEP_DIR_IN	= 7
+EP_NUMBER	= 0b00000111	; endpoint address: bits 2-0, the number
+
+bnSELF_POWERED	= 0		; GET_STATUS of the device, first byte
+bnREMOTE_WAKEUP	= 1
 
 FEATURE_ENDPOINT_HALT = 0
 FEATURE_DEVICE_REMOTE_WAKEUP = 1
@@ -61,12 +90,43 @@ FEATURE_DEVICE_REMOTE_WAKEUP = 1
 handle_setup_request::
 	mov	dptr,#bRequest
 	movx	a,@dptr
-	cjne	a,#12,1$
-1$:	jc	2$
+	cjne	a,#12,5$
+5$:	jc	2$
 	mov	a,#2			; 12 to 255: nothing built in, as 2
-2$:	rl	a			; two bytes per entry
+2$:	mov	r7,a			; R7 = the table entry
+	; A data stage (wLength > 0) must go the way the request answers:
+	; device to host for the requests that send bytes, none at all for
+	; the others. A request that contradicts it is a request error and
+	; is stalled, so that no side waits for packets that never come.
+	mov	dptr,#wLengthL
+	movx	a,@dptr
+	mov	r6,a
+	inc	dptr
+	movx	a,@dptr
+	orl	a,r6
+	jz	4$			; no data stage
+	mov	a,r7
+	mov	dptr,#data_stage_table
+	movc	a,@a+dptr
+	jb	acc.0,4$		; DS_ANY: left to the request
+	jz	3$			; DS_NONE
+	mov	dptr,#bmRequestType
+	movx	a,@dptr
+	jb	ACC+bnEP_DIR_IN,4$	; DS_IN and device to host: fits
+3$:	ljmp	stall
+4$:	mov	a,r7
+	rl	a			; two bytes per entry
 	mov	dptr,#request_table
 	jmp	@a+dptr
+
+DS_NONE	= 0x00			; no data stage
+DS_IN	= 0x80			; device to host (the direction bit)
+DS_ANY	= 0x01			; not checked here
+
+; The data stage each entry of request_table allows, by bRequest.
+data_stage_table:
+	.db	DS_IN, DS_NONE, DS_ANY, DS_NONE, DS_ANY, DS_ANY
+	.db	DS_IN, DS_ANY, DS_IN, DS_NONE, DS_IN, DS_NONE
 
 request_table:
 	ajmp	req_get_status		; 0  GET_STATUS
@@ -94,9 +154,9 @@ req_get_status:
 	jnc	handshake
 	clr	a
 	mov	c,self_powered
-	mov	acc.0,c
+	mov	ACC+bnSELF_POWERED,c
 	mov	c,remote_wakeup_enabled
-	mov	acc.1,c
+	mov	ACC+bnREMOTE_WAKEUP,c
 	sjmp	status_reply
 2$:	cjne	a,#RT_INTERFACE_IN,3$
 	clr	a
@@ -113,10 +173,10 @@ status_reply:				; A = first byte; the second is 0
 	inc	dptr
 	clr	a
 	movx	@dptr,a
-	mov	dptr,#IN0BC
 	mov	a,#2
-	movx	@dptr,a			; arms the two bytes
-	sjmp	handshake
+	acall	arm_ep0			; arms the two bytes
+	jnc	handshake
+	ret				; replaced by a new request
 
 ;---- CLEAR_FEATURE -------------------------------------------------------
 ; Device: remote wake-up off. Endpoint: halt cleared and data toggle reset
@@ -134,19 +194,16 @@ req_clear_feature:
 	clr	remote_wakeup_enabled
 	sjmp	handshake
 2$:	cjne	a,#RT_ENDPOINT_OUT,handshake
-	mov	dptr,#wValueL
-	movx	a,@dptr
-	jnz	stall			; only ENDPOINT_HALT
-	mov	dptr,#wIndexL
-	movx	a,@dptr
+	acall	endpoint_halt_target
+	jnc	stall			; only ENDPOINT_HALT of an endpoint
 	mov	r7,a			; the endpoint address
 	acall	endpoint_cs_addr
 	clr	a
 	movx	@dptr,a			; 1: stall bit cleared (whole register)
 	mov	a,r7
-	mov	c,acc.7			; 2: select it: IO = bit 7, then number
-	anl	a,#0b00000111
-	mov	acc.4,c
+	mov	c,ACC+bnEP_DIR_IN	; 2: select it: IO = bit 7, then number
+	anl	a,#EP_NUMBER
+	mov	ACC+bnTOG_IO,c
 	mov	dptr,#TOGCTL
 	movx	@dptr,a
 	movx	a,@dptr			; 3: reset its toggle to DATA0
@@ -163,17 +220,85 @@ req_other:
 ; stall / handshake - the two endings. stall sets EP0STALL, then goes on
 ; to the handshake, which clears HSNAK (write 1) so that the controller
 ; completes the status stage: with STALL when EP0STALL is set.
+; Both leave endpoint 0 alone once a new SETUP has come: a stall written
+; just before it is cleared again, and HSNAK (the new request's) is left.
 ;--------------------------------------------------------------------------
 stall:
+	acall	new_setup
+	jc	2$			; replaced by a new request
 	mov	dptr,#EP0CS
 	movx	a,@dptr
 	orl	a,#bmEP0STALL
 	movx	@dptr,a
+	acall	new_setup
+	jnc	handshake
+	mov	dptr,#EP0CS		; not for the new request
+	movx	a,@dptr
+	anl	a,#~(bmEP0STALL|bmHSNAK) ; HSNAK written 0: left as it is
+	movx	@dptr,a
+2$:	ret
 handshake:
+	acall	new_setup
+	jc	1$			; the new request's, not ours
 	mov	dptr,#EP0CS
 	movx	a,@dptr
 	orl	a,#bmHSNAK
 	movx	@dptr,a
+1$:	ret
+
+;--------------------------------------------------------------------------
+; arm_ep0 - arms the first A bytes of IN0BUF as the next EP0 IN packet,
+; unless a new SETUP has come. Out: C = 0 armed for this request; C = 1
+; not (the caller returns at once). Clobbers: A, B, DPTR.
+; A SETUP seen after the arm came before it (the controller took the
+; packet as the new request's first data) or after it (the controller
+; dropped it). In the first case, the one the looking before cannot close,
+; the packet is still armed, or the host has already taken it (the EP0 IN
+; toggle, DATA1 after a SETUP, then reads DATA0). The new request would
+; get this request's bytes: it is stalled instead (in its data or status
+; stage, so the host discards what it got), and it is taken off the main
+; loop's hands (setup_pending cleared once its interrupt has set it). The
+; host sees a STALL for a request that abandoned another within a few
+; instructions of this arm; nothing is left armed that anyone waits for.
+;--------------------------------------------------------------------------
+arm_ep0:
+	mov	b,a
+	acall	new_setup
+	jc	9$			; replaced: not armed
+	mov	dptr,#IN0BC
+	mov	a,b
+	movx	@dptr,a			; arms the packet
+	acall	new_setup
+	jnc	9$			; armed for this request
+	mov	dptr,#EP0CS
+	movx	a,@dptr
+	jb	ACC+bnIN0BSY,1$		; still there: armed after the SETUP
+	mov	dptr,#TOGCTL		; gone: the host took it (the SETUP had
+	mov	a,#bmTOG_IO		; set the EP0 IN toggle to DATA1, the
+	movx	@dptr,a			; packet flipped it) or the SETUP
+	movx	a,@dptr			; dropped it (DATA1 still)
+	jb	ACC+bnTOG_Q,8$
+1$:	mov	dptr,#EP0CS
+	movx	a,@dptr
+	anl	a,#~bmHSNAK		; HSNAK written 0: left as it is
+	orl	a,#bmEP0STALL
+	movx	@dptr,a			; the new request: STALL
+2$:	jnb	setup_pending,2$	; its interrupt sets the flag ...
+	clr	setup_pending		; ... which is cleared: it is answered
+8$:	setb	c
+9$:	ret
+
+;--------------------------------------------------------------------------
+; new_setup - has a new SETUP arrived since this request began?
+; Out: C = 1 when its interrupt has raised setup_pending or is still
+; requested (SUDAV in USBIRQ). The handler sets the flag before it acks,
+; so reading the request bit first leaves no gap. Clobbers: A, DPTR.
+;--------------------------------------------------------------------------
+new_setup:
+	mov	dptr,#USBIRQ
+	movx	a,@dptr
+	mov	c,ACC+bnSUDAV
+	orl	c,setup_pending
 	ret
 
 ;---- SET_FEATURE ---------------------------------------------------------
@@ -192,11 +317,8 @@ req_set_feature:
 	setb	remote_wakeup_enabled
 	sjmp	handshake
 2$:	cjne	a,#RT_ENDPOINT_OUT,handshake
-	mov	dptr,#wValueL
-	movx	a,@dptr
-	jnz	stall			; only ENDPOINT_HALT
-	mov	dptr,#wIndexL
-	movx	a,@dptr
+	acall	endpoint_halt_target
+	jnc	stall			; only ENDPOINT_HALT of an endpoint
 	acall	endpoint_cs_addr
 	mov	a,#bmEPSTALL
 	movx	@dptr,a
@@ -243,10 +365,13 @@ send_by_sudptr:				; R3:R2 = the descriptor
 	mov	dptr,#SUDPTRH
 	mov	a,r3
 	movx	@dptr,a
+	acall	new_setup
+	jc	9$			; replaced: leave endpoint 0 alone
 	mov	dptr,#SUDPTRL
 	mov	a,r2
 	movx	@dptr,a			; starts the transfer
 	ajmp	handshake
+9$:	ret
 gd_string:
 	cjne	a,#3,stall_far
 	mov	dptr,#wValueL
@@ -266,15 +391,13 @@ stall_far:
 ;
 ; Waiting for the host to take a packet: the controller drops an armed
 ; packet when the host abandons the transfer with a new SETUP (or a bus
-; reset), so the EP0 IN busy bit always clears. To tell that apart from
-; the packet being taken, setup_pending is cleared when the stage starts:
-; seen set again, it means a new request has replaced this one. The stage
-; is then given up without touching EP0 (its zero-length packet and HSNAK
-; write would answer the new request), and the new request is served
-; instead, from the start, in this same call; the main loop's clearing
-; of setup_pending after the call then matches the request served. So no
-; request is lost, none is answered with another's data, and the wait
-; ends whenever the host moves on.
+; reset), so the EP0 IN busy bit always clears. A new SETUP is looked for
+; (new_setup) before each arm and each EP0CS write, and again after the
+; busy bit has cleared, since the SETUP itself clears it. On a new SETUP
+; the stage is given up without touching endpoint 0 (its packets and its
+; HSNAK write would answer the new request), and the main loop serves
+; the new request (see arm_ep0 for a SETUP that lands right before an
+; arm).
 ;--------------------------------------------------------------------------
 send_string:
 	mov	r2,dpl			; R3:R2 = the descriptor
@@ -293,7 +416,6 @@ send_string:
 	movx	a,@dptr
 	mov	r4,a			; ... or wLength when that is smaller
 1$:	mov	r5,#0			; R5 = offset of the next byte
-	clr	setup_pending		; from here: set means a new request
 2$:	mov	a,r4
 	jz	6$			; all sent
 	mov	r6,#0			; R6 = bytes in this packet
@@ -310,22 +432,53 @@ send_string:
 	mov	a,r4
 	jz	4$
 	cjne	r6,#64,3$
-4$:	mov	dptr,#IN0BC
-	mov	a,r6
-	movx	@dptr,a			; arms the packet
+4$:	mov	a,r6
+	acall	arm_ep0			; arms the packet
+	jc	8$			; replaced by a new request
+5$:	acall	new_setup
+	jc	8$			; replaced: the SETUP dropped the packet
 	mov	dptr,#EP0CS
-5$:	jb	setup_pending,7$	; replaced by a new request
 	movx	a,@dptr
-	jb	acc.2,5$		; until the host has taken the packet
+	jb	ACC+bnIN0BSY,5$		; until the host has taken the packet ...
+	acall	new_setup
+	jc	8$			; ... or a new SETUP has dropped it
 	sjmp	2$
-6$:	mov	dptr,#IN0BC
-	clr	a
-	movx	@dptr,a			; zero-length packet after the data
+6$:	clr	a
+	acall	arm_ep0			; zero-length packet after the data
+	jc	8$
+	acall	new_setup
+	jc	8$
 	mov	dptr,#EP0CS
 	mov	a,#bmHSNAK
 	movx	@dptr,a
 	ajmp	handshake
-7$:	ljmp	handle_setup_request
+8$:	ret
+
+;--------------------------------------------------------------------------
+; endpoint_halt_target - for the endpoint halt features: the endpoint the
+; request names, when wValue (all 16 bits) is ENDPOINT_HALT and the wIndex
+; low byte is an endpoint address (bits 6-3 clear).
+; Out: C = 1 and A = the endpoint address; C = 0 otherwise (a request
+; error). Clobbers: A, DPTR, R6.
+;--------------------------------------------------------------------------
+endpoint_halt_target:
+	mov	dptr,#wValueL
+	movx	a,@dptr
+	mov	r6,a
+	inc	dptr
+	movx	a,@dptr
+	orl	a,r6
+	jnz	1$			; not ENDPOINT_HALT (0)
+	mov	dptr,#wIndexL
+	movx	a,@dptr
+	mov	r6,a
+	anl	a,#~(EP_DIR_IN|EP_NUMBER)
+	jnz	1$			; bits 6-3 set: no such endpoint
+	mov	a,r6
+	setb	c
+	ret
+1$:	clr	c
+	ret
 
 ;--------------------------------------------------------------------------
 ; endpoint_cs_addr - the control and status register of an endpoint.
@@ -335,8 +488,8 @@ send_string:
 ; OUT1CS-OUT7CS, 0x00 0x7FC4. Clobbers: A, C.
 ;--------------------------------------------------------------------------
 endpoint_cs_addr::
-	mov	c,acc.7
-	anl	a,#0b00000111
+	mov	c,ACC+bnEP_DIR_IN
+	anl	a,#EP_NUMBER
 	jc	1$
 	orl	a,#0b00001000		; OUT: 8 registers further
 1$:	rl	a			; 2 bytes per endpoint
@@ -361,30 +514,44 @@ get_interface::
 one_byte_reply:
 	mov	dptr,#IN0BUF
 	movx	@dptr,a
-	mov	dptr,#IN0BC
 	mov	a,#1
-	movx	@dptr,a			; arms the byte, whatever wLength says
-	setb	c
+	acall	arm_ep0			; arms the byte, whatever wLength says
+	setb	c			; (replaced: the handshake leaves EP0 alone)
 	ret
 
 ; set_configuration - current_configuration <- wValue low byte, any value.
-; Selecting a configuration puts the data toggles of all endpoints back to
-; DATA0, as the host does with its own: without that, the first packet on
-; an endpoint that stood at DATA1 would be taken for a repeat and lost.
+; The standard request (bmRequestType 0x00) also puts the data toggles of
+; all endpoints back to DATA0, as the host does with its own: without
+; that, the first packet on an endpoint that stood at DATA1 would be taken
+; for a repeat and lost. A class or vendor request with this bRequest
+; leaves them: the host keeps its own toggles then, and a reset here would
+; make the device take the host's next packet for a repeat.
 set_configuration::
 	mov	dptr,#wValueL
 	movx	a,@dptr
 	mov	current_configuration,a
-	sjmp	reset_data_toggles
+	mov	r7,#RT_DEVICE_OUT
+	sjmp	standard_toggle_reset
 
 ; set_interface - current_alt_setting <- wValue low byte, any value and
-; any interface number. Like a configuration, an alternate setting starts
-; its endpoints at DATA0.
+; any interface number. Like a configuration, the standard request
+; (bmRequestType 0x01) starts the endpoints at DATA0.
 set_interface::
 	mov	dptr,#wValueL
 	movx	a,@dptr
 	mov	current_alt_setting,a
+	mov	r7,#RT_INTERFACE_OUT
 	; fall through
+
+; standard_toggle_reset - reset_data_toggles when bmRequestType is R7,
+; the standard request's; otherwise nothing. Returns C = 1.
+standard_toggle_reset:
+	mov	dptr,#bmRequestType
+	movx	a,@dptr
+	xrl	a,r7
+	jz	reset_data_toggles
+	setb	c
+	ret
 
 ; reset_data_toggles - the toggles of EP1-EP7 OUT and IN to DATA0.
 ; Returns C = 1 (true). Clobbers: A, R7, DPTR.
