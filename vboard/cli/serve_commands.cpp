@@ -3,6 +3,7 @@
 // scripts against a fresh board on simulated time.
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -19,6 +20,7 @@
 #include "serve/board_server.h"
 #include "serve/options.h"
 #include "serve/script.h"
+#include "usbredir/server.h"
 
 extern char** environ;
 
@@ -27,9 +29,12 @@ namespace vboard::cli {
 namespace {
 
 constexpr const char* serve_usage =
-    "usage: vboard serve [OPTIONS]\n"
+    "usage: vboard serve [--usbredir PORT] [OPTIONS]\n"
     "Presents board N (device path \\\\.\\ezusb-N) to programs on this machine until\n"
-    "interrupted. Simulated time follows the clock unless --fast.\n";
+    "interrupted. Simulated time follows the clock unless --fast.\n"
+    "With --usbredir, presents the board's USB port instead to one usb-redir peer at\n"
+    "a time on 127.0.0.1:PORT (QEMU: -chardev socket,id=u,host=127.0.0.1,port=PORT\n"
+    "-device usb-redir,chardev=u); PORT 0 takes a free port and reports it.\n";
 constexpr const char* run_usage =
     "usage: vboard run [OPTIONS] -- COMMAND [ARG...]\n"
     "Presents the board while COMMAND runs; exits with COMMAND's status.\n";
@@ -132,10 +137,71 @@ std::unique_ptr<serve::BoardServer> start_board(const char* command, const serve
 
 }  // namespace
 
+// --usbredir PORT, taken out of the arguments; -1 when absent, -2 after a
+// message when malformed.
+long take_usbredir_port(int& argc, char** argv)
+{
+    long port = -1;
+    for (int i = 0; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const char* value = nullptr;
+        int used = 1;
+        if (!std::strcmp(argv[i], "--usbredir")) {
+            if (i + 1 >= argc) {
+                bad_usage("serve", "--usbredir needs a port");
+                return -2;
+            }
+            value = argv[i + 1];
+            used = 2;
+        } else if (!std::strncmp(argv[i], "--usbredir=", 11)) {
+            value = argv[i] + 11;
+        } else {
+            continue;
+        }
+        char* end = nullptr;
+        errno = 0;
+        port = std::strtol(value, &end, 10);
+        if (*value == '\0' || *end != '\0' || errno != 0 || port < 0 || port > 65535) {
+            bad_usage("serve", std::string("--usbredir: '") + value + "' is not a port (0 to 65535)");
+            return -2;
+        }
+        for (int j = i; j + used < argc; ++j)
+            argv[j] = argv[j + used];
+        argc -= used;
+        --i;
+    }
+    return port;
+}
+
+int serve_usbredir(const serve::BoardOptions& options, uint16_t port)
+{
+    std::string error;
+    std::unique_ptr<serve::Session> session = serve::Session::create(options, error);
+    if (!session)
+        return bad_usage("serve", error);
+    auto log = [](const std::string& line) { std::fprintf(stderr, "vboard serve: %s\n", line.c_str()); };
+    auto server = usbredir::Server::start(std::move(session), port, log, error);
+    if (!server) {
+        std::fprintf(stderr, "vboard serve: %s\n", error.c_str());
+        return 1;
+    }
+    if (!server->settled())
+        std::fprintf(stderr, "vboard serve: the board has not enumerated after %u ms; serving it anyway\n",
+                     serve::BoardServer::settle_limit_ms);
+    std::fprintf(stderr, "vboard serve: usb-redir on 127.0.0.1:%u%s; interrupt to end\n", server->port(),
+                 options.fast ? " (fast)" : "");
+    while (stop_signal == 0)
+        server->step(50);
+    print_findings(server->session());
+    return 0;
+}
+
 int serve_command(int argc, char** argv)
 {
     serve::BoardOptions options;
     bool help = false;
+    const long usbredir_port = take_usbredir_port(argc, argv);
+    if (usbredir_port == -2)
+        return 2;
     const int next = read_options("serve", argc, argv, options, help);
     if (help) {
         usage(stdout, serve_usage);
@@ -147,6 +213,8 @@ int serve_command(int argc, char** argv)
         return bad_usage("serve", std::string("unexpected argument '") + argv[next] + "'");
 
     catch_stop_signals();
+    if (usbredir_port >= 0)
+        return serve_usbredir(options, static_cast<uint16_t>(usbredir_port));
     int status = 0;
     auto server = start_board("serve", options, status);
     if (!server)
