@@ -4,12 +4,17 @@
 //   in:  READ (0x00) at page 0, then a bus-to-host stream of 1 MiB, which the
 //        card's sequential row read fills page after page
 // Prints one line per direction with the byte count and an FNV-1a hash of
-// the data; the seconds each took go to standard error.
+// the data; the seconds each took go to standard error. Then the driver's
+// reset pipe, and the pipes once the board has left the bus (a download
+// restarts the firmware, which re-enumerates).
 #include <chrono>
+#include <thread>
 #include <cstdio>
 #include <vector>
 
 #include "card_tool/card_tool.h"
+#include "cusb/cusb.h"
+#include "nebu.h"
 #include "stream_pattern.h"
 
 namespace {
@@ -45,6 +50,17 @@ int main() {
     std::printf("in %d rc %d %d fnv %016llx\n", read, script, announced,
                 static_cast<unsigned long long>(guest_test::fnv1a(in)));
     std::fprintf(stderr, "time out %.3f s, in %.3f s\n", out_seconds, in_seconds);
+
+    std::printf("resetpipe 8: %d, 14: %d\n", usb_resetpipe(&usb_h, 8), usb_resetpipe(&usb_h, 14));
+    const int halted = usb_halt(&usb_h);
+    const int loaded = usb_dwnload(&usb_h, fw_bin, static_cast<int>(fw_size));
+    const int released = usb_run(&usb_h);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const unsigned char setup[] = {0x00, 0x14, 0x07, 0xF1, 0x12, 0x24};
+    unsigned char reply[1] = {};
+    const int write_after = usb_cpipe_write(setup, sizeof setup);
+    const int read_after = usb_rpipe_read(reply, 1);
+    std::printf("download %d %d %d, then write %d read %d\n", halted, loaded, released, write_after, read_after);
     sm_end();
     return 0;
 }
