@@ -66,6 +66,16 @@ public:
                                     h->length | static_cast<size_t>(h->length_high) << 16};
             usbredirparser_free_packet_data(self(p).parser_, data);
         };
+        parser_->configuration_status_func = [](void* p, uint64_t id, usb_redir_configuration_status_header* h) {
+            self(p).replies_[id] = {h->status, {h->configuration}, 1};
+        };
+        parser_->alt_setting_status_func = [](void* p, uint64_t id, usb_redir_alt_setting_status_header* h) {
+            self(p).replies_[id] = {h->status, {h->interface, h->alt}, 2};
+        };
+        parser_->interrupt_receiving_status_func = [](void* p, uint64_t id,
+                                                      usb_redir_interrupt_receiving_status_header* h) {
+            self(p).replies_[id] = {h->status, {h->endpoint}, 1};
+        };
         uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
         for (int cap : {usb_redir_cap_connect_device_version, usb_redir_cap_device_disconnect_ack,
                         usb_redir_cap_ep_info_max_packet_size, usb_redir_cap_64bits_ids,
@@ -103,6 +113,35 @@ public:
         return id_;
     }
     void cancel(uint64_t id) { usbredirparser_send_cancel_data_packet(parser_, id); }
+    uint64_t set_configuration(uint8_t value) {
+        usb_redir_set_configuration_header h{value};
+        usbredirparser_send_set_configuration(parser_, ++id_, &h);
+        return id_;
+    }
+    uint64_t get_configuration() {
+        usbredirparser_send_get_configuration(parser_, ++id_);
+        return id_;
+    }
+    uint64_t set_alt_setting(uint8_t interface, uint8_t alt) {
+        usb_redir_set_alt_setting_header h{interface, alt};
+        usbredirparser_send_set_alt_setting(parser_, ++id_, &h);
+        return id_;
+    }
+    uint64_t get_alt_setting(uint8_t interface) {
+        usb_redir_get_alt_setting_header h{interface};
+        usbredirparser_send_get_alt_setting(parser_, ++id_, &h);
+        return id_;
+    }
+    uint64_t interrupt_receiving(uint8_t endpoint, bool start) {
+        if (start) {
+            usb_redir_start_interrupt_receiving_header h{endpoint};
+            usbredirparser_send_start_interrupt_receiving(parser_, ++id_, &h);
+        } else {
+            usb_redir_stop_interrupt_receiving_header h{endpoint};
+            usbredirparser_send_stop_interrupt_receiving(parser_, ++id_, &h);
+        }
+        return id_;
+    }
 
     bool connected_ = false;
     bool hello_ = false;
@@ -192,6 +231,39 @@ TEST_F(UsbRedir, ThePeerSeesTheBoardAndMovesDataThroughTheHostModel) {
     // and a transfer type the endpoint is not.
     EXPECT_EQ(reply(*peer, peer->bulk(0x88, {}, 64)).status, usb_redir_inval);
     EXPECT_EQ(reply(*peer, peer->bulk(0x81, {}, 64)).status, usb_redir_inval);
+}
+
+// The requests QEMU turns into packets of their own reach the firmware as
+// the standard requests; what the firmware refuses comes back stalled.
+TEST_F(UsbRedir, ConfigurationAlternateSettingInterruptReceivingAndStalls) {
+    auto peer = connected_peer();
+    struct Case {
+        const char* what;
+        std::function<uint64_t()> send;
+        uint8_t status;
+        Bytes data;
+    };
+    const Case cases[] = {
+        {"SET_CONFIGURATION 1", [&] { return peer->set_configuration(1); }, usb_redir_success, {1}},
+        {"GET_CONFIGURATION", [&] { return peer->get_configuration(); }, usb_redir_success, {1}},
+        {"SET_INTERFACE 0, 0", [&] { return peer->set_alt_setting(0, 0); }, usb_redir_success, {0, 0}},
+        {"GET_INTERFACE 0", [&] { return peer->get_alt_setting(0); }, usb_redir_success, {0, 0}},
+        {"vendor request 0x55", [&] { return peer->control(0x40, 0x55, 0, 0, 0); }, usb_redir_stall, {}},
+        {"GET_DESCRIPTOR string 3", [&] { return peer->control(0x80, 6, 0x0303, 0x0409, 255); }, usb_redir_stall,
+         {}},
+        {"receive EP1 IN", [&] { return peer->interrupt_receiving(0x81, true); }, usb_redir_success, {0x81}},
+        {"receive EP2 IN (bulk)", [&] { return peer->interrupt_receiving(0x82, true); }, usb_redir_inval, {0x82}},
+        {"stop EP1 IN", [&] { return peer->interrupt_receiving(0x81, false); }, usb_redir_success, {0x81}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Peer::Reply r = reply(*peer, c.send());
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.data, c.data);
+    }
+    // The board still answers after all of that.
+    EXPECT_EQ(reply(*peer, peer->bulk(0x01, {0x00, 0x14, 0x07, 0xF1, 0x12, 0x24})).status, usb_redir_success);
+    EXPECT_EQ(reply(*peer, peer->bulk(0x82, {}, 64)).data.size(), 1u);
 }
 
 TEST_F(UsbRedir, GarbageAndASecondPeerLeaveTheBoardServing) {
