@@ -22,15 +22,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "serve/session.h"
 #include "stream_pattern.h"
 #include "usbredir/server.h"
-
-extern char** environ;
 
 namespace {
 
@@ -66,18 +64,23 @@ std::string kernel_release() {
     return found.empty() ? std::string() : found.back();
 }
 
+// Starts a program with standard input from /dev/null and standard output
+// on `stdout_fd` (-1: ours); it is killed when this process ends, however
+// that happens.
 pid_t spawn(const std::vector<std::string>& args, int stdout_fd) {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (stdout_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
-    pid_t pid = 0;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return error == 0 ? pid : -1;
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    if (stdout_fd >= 0) dup2(stdout_fd, 1);
+    execvp(argv[0], argv.data());
+    _exit(127);
 }
 
 // The bytes of the strobes of one kind between two port C writes, for every
@@ -162,7 +165,7 @@ int main(int argc, char** argv) {
                               "-device", "usb-redir,chardev=redir,bus=xhci.0,suppress-remote-wake=off"},
                              pipe_fds[1]);
     close(pipe_fds[1]);
-    if (qemu < 0) return fail("cannot start qemu-system-x86_64");
+    if (qemu < 0) return fail(std::string("cannot fork: ") + std::strerror(errno));
     fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
 
     // The board runs, paced to the wall clock, while the guest does its part.
@@ -170,16 +173,16 @@ int main(int argc, char** argv) {
     const auto deadline = start + std::chrono::seconds(timeout_s);
     std::string console;
     bool exited = false;
+    int qemu_status = 0;
     while (!exited) {
         server->step(5);
         char chunk[4096];
         ssize_t n;
         while ((n = read(pipe_fds[0], chunk, sizeof chunk)) > 0) console.append(chunk, static_cast<size_t>(n));
-        int status = 0;
-        exited = waitpid(qemu, &status, WNOHANG) == qemu;
+        exited = waitpid(qemu, &qemu_status, WNOHANG) == qemu;
         if (!exited && Clock::now() > deadline) {
             kill(qemu, SIGKILL);
-            waitpid(qemu, &status, 0);
+            waitpid(qemu, &qemu_status, 0);
             std::printf("%s\n", console.c_str());
             return fail("the guest did not power off within " + std::to_string(timeout_s) +
                         " s (its console is above)");
@@ -194,7 +197,11 @@ int main(int argc, char** argv) {
     const size_t end = console.find("=== END ===\n");
     if (begin == std::string::npos || end == std::string::npos || end < begin) {
         std::printf("%s\n", console.c_str());
-        return fail("the guest's report is incomplete (its console is above)");
+        if (WIFEXITED(qemu_status) && WEXITSTATUS(qemu_status) == 127)
+            return fail("cannot run qemu-system-x86_64 (qemu-system-x86)");
+        return fail("the guest's report is incomplete (its console is above; qemu-system-x86_64 exited with " +
+                    std::to_string(WIFEXITED(qemu_status) ? WEXITSTATUS(qemu_status) : 128 + WTERMSIG(qemu_status)) +
+                    ")");
     }
     const std::string report = console.substr(begin, end + 12 - begin);
     const std::string expected = read_file(source / "expected.txt");
