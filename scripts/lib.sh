@@ -4,7 +4,11 @@
 NEBU_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages the build and the tests need.
-NEBU_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev sdcc sdcc-ucsim)
+NEBU_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev sdcc sdcc-ucsim
+               pkg-config libusb-1.0-0-dev libusbredirparser-dev)
+# What the tests need besides: the Linux guest that judges the board over
+# usb-redir (tests/guest).
+NEBU_TEST_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -6,9 +6,9 @@
 // backend only for handles it handed out and that are still open; Sleep always
 // reaches the backend.
 //
-// One backend is installed at a time. Until another is installed, the socket
-// backend answers (winapi/socket_backend.h): a running virtual board, or, with
-// none running, nothing plugged in.
+// One backend is installed at a time. Until another is installed, the default
+// backend answers (winapi/default_backend.h): a running virtual board, else a
+// real board through libusb, else nothing plugged in.
 // The stand-in serves one calling thread at a time.
 #pragma once
 

@@ -1,7 +1,7 @@
 // The stand-in's backend on systems other than Windows: each device path
 // reaches a running virtual board (`vboard serve`) over the board link, so
-// the unmodified tool talks to it. It is the backend in force until another
-// is installed.
+// the unmodified tool talks to it. The default backend tries it first
+// (winapi/default_backend.h).
 //
 // CreateFileA("\\.\ezusb-N") connects to board N's socket in the rendezvous
 // directory (vboard/link/rendezvous.h says where) and opens its device; with

@@ -1,7 +1,7 @@
 // The Windows-call stand-in: routes the four calls to the installed backend.
 
 #include "winapi/backend.h"
-#include "winapi/socket_backend.h"
+#include "winapi/default_backend.h"
 #include "winapi/winapi.h"
 
 #include <chrono>
@@ -34,7 +34,7 @@ struct OpenHandle {
 
 struct Registry {
     std::mutex mutex;
-    winapi::Backend* backend = &winapi::socket_backend();
+    winapi::Backend* backend = &winapi::default_backend();
     std::unordered_map<std::uintptr_t, OpenHandle> handles;
     // Handle values are never reused, so a closed handle stays invalid. They
     // step by 4 from 0x100 as Windows' do, away from 0 and from the invalid value.

@@ -1,6 +1,7 @@
 // The stand-in's socket backend: the Windows calls reach a board served on
 // the rendezvous socket, and with no board they fail as with nothing plugged in.
 
+#include "winapi/default_backend.h"
 #include "winapi/socket_backend.h"
 #include "winapi/winapi.h"
 
@@ -52,10 +53,10 @@ private:
     std::optional<std::string> saved_;
 };
 
-TEST(SocketBackendDefault, IsTheBackendInForceAtStart)
+TEST(DefaultBackend, IsTheBackendInForceAtStart)
 {
     winapi::Backend* first = winapi::install_backend(nullptr);
-    EXPECT_EQ(first, &winapi::socket_backend());
+    EXPECT_EQ(first, &winapi::default_backend());
     winapi::install_backend(first);
 }
 

@@ -1,6 +1,7 @@
 // The Windows-call stand-in: which paths reach the backend, what the backend
 // is told, and which handles are live.
 
+#include "winapi/default_backend.h"
 #include "winapi/backend.h"
 #include "winapi/driver_double.h"
 #include "winapi/socket_backend.h"
@@ -165,7 +166,7 @@ TEST(StandInBackend, InstallReturnsThePreviousAndForgetsItsHandles)
     DriverDouble first;
     DriverDouble second;
     winapi::Backend* before = winapi::install_backend(&first);
-    EXPECT_EQ(before, &winapi::socket_backend());
+    EXPECT_EQ(before, &winapi::default_backend());
     HANDLE h = open_path("\\\\.\\ezusb-0");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
 

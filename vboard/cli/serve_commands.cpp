@@ -3,6 +3,7 @@
 // scripts against a fresh board on simulated time.
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -22,6 +23,7 @@
 #include "serve/board_server.h"
 #include "serve/options.h"
 #include "serve/script.h"
+#include "usbredir/server.h"
 
 namespace vboard::cli {
 
@@ -29,9 +31,12 @@ namespace {
 
 constexpr CommandHelp serve_help = {
     "serve",
-    "usage: vboard serve [OPTIONS]\n"
+    "usage: vboard serve [--usbredir PORT] [OPTIONS]\n"
     "Presents board N (device path \\\\.\\ezusb-N) to programs on this machine until\n"
-    "SIGINT or SIGTERM. Simulated time follows the clock unless --fast.\n",
+    "SIGINT or SIGTERM. Simulated time follows the clock unless --fast.\n"
+    "With --usbredir, presents the board's USB port instead to one usb-redir peer at\n"
+    "a time on 127.0.0.1:PORT (QEMU: -chardev socket,id=u,host=127.0.0.1,port=PORT\n"
+    "-device usb-redir,chardev=u); PORT 0 takes a free port and reports it.\n",
     "Exit status: 0 ended by a signal; 1 the board could not be served (another\n"
     "board with that number runs, an unsafe directory); 2 usage error.\n"};
 
@@ -225,19 +230,60 @@ private:
     bool terminal_ = false;
 };
 
+// serve --usbredir: the board's USB port to one usb-redir peer at a time.
+int serve_usbredir(const serve::BoardOptions& options, uint16_t port)
+{
+    std::string error;
+    std::unique_ptr<serve::Session> session = serve::Session::create(options, error);
+    if (!session) {
+        std::fprintf(stderr, "vboard serve: %s\n", error.c_str());
+        return exit_failure;
+    }
+    auto log = [](const std::string& line) { std::fprintf(stderr, "vboard serve: %s\n", line.c_str()); };
+    auto server = usbredir::Server::start(std::move(session), port, log, error);
+    if (!server) {
+        std::fprintf(stderr, "vboard serve: %s\n", error.c_str());
+        return exit_failure;
+    }
+    if (!server->settled())
+        std::fprintf(stderr, "vboard serve: the board has not enumerated after %u ms; serving it anyway\n",
+                     serve::BoardServer::settle_limit_ms);
+    std::fprintf(stderr, "vboard serve: usb-redir on 127.0.0.1:%u%s; interrupt to end\n", server->port(),
+                 options.fast ? " (fast)" : "");
+    while (stop_signal == 0)
+        server->step(50);
+    print_findings(server->session());
+    return exit_success;
+}
+
 }  // namespace
 
 int serve_command(int argc, char** argv)
 {
     serve::BoardOptions options;
+    long usbredir_port = -1;
+    std::vector<cmdline::Option> table = serve::board_option_table(options);
+    table.push_back({"--usbredir", "", "PORT", "serve the board's USB port to a usb-redir peer on 127.0.0.1:PORT",
+                     [&usbredir_port](const std::string& v, std::string& error) {
+                         char* end = nullptr;
+                         errno = 0;
+                         const long port = std::strtol(v.c_str(), &end, 10);
+                         if (v.empty() || *end != '\0' || errno != 0 || port < 0 || port > 65535) {
+                             error = "'" + cmdline::escaped(v) + "' is not a port (0 to 65535)";
+                             return false;
+                         }
+                         usbredir_port = port;
+                         return true;
+                     }});
     cmdline::Parsed parsed;
-    if (const auto done = read_board_command_line(serve_help, options, serve::board_option_table(options), argc, argv,
-                                                  parsed, exit_usage))
+    if (const auto done = read_board_command_line(serve_help, options, std::move(table), argc, argv, parsed, exit_usage))
         return *done;
     if (!parsed.operands.empty())
         return usage_error(serve_help, "unexpected argument '" + cmdline::escaped(parsed.operands[0]) + "'");
 
     catch_stop_signals();
+    if (usbredir_port >= 0)
+        return serve_usbredir(options, static_cast<uint16_t>(usbredir_port));
     auto server = start_board(serve_help, options);
     if (!server)
         return exit_failure;
