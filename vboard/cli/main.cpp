@@ -17,11 +17,12 @@ constexpr Command commands[] = {
     {"serve", vboard::cli::serve_command, "present the board to programs until interrupted"},
     {"run", vboard::cli::run_command, "present the board while one command runs"},
     {"script", vboard::cli::script_command, "run host-side commands against a fresh board"},
+    {"make-card-image", vboard::cli::card_image_command, "write a card image holding a disk image"},
 };
 
 void usage(std::FILE* out) {
     std::fprintf(out, "usage: vboard <command> [arguments]\ncommands:\n");
-    for (const Command& c : commands) std::fprintf(out, "  %-8s %s\n", c.name, c.summary);
+    for (const Command& c : commands) std::fprintf(out, "  %-16s %s\n", c.name, c.summary);
 }
 
 }  // namespace
