@@ -1,0 +1,18 @@
+// Page reads through the port engine: one command script per page (the read
+// command, the column and page address bytes, a wait for the card to load
+// the page, a bus-to-host stream header), then the page's data and spare
+// bytes from the reply pipe. No script is sent while a stream is outstanding.
+#pragma once
+
+#include "card_tool/geometry.h"
+
+#include <cstdint>
+
+// Reads page `page` (data, then spare: g.page_bytes() bytes) into `out`:
+// 0, or -1 when the script or the stream fails or comes back short.
+int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out);
+// Port C levels (bit 3: card present) through a pin sample: 0 with the
+// levels in `levels`, or -1.
+int sm_pins(unsigned char* levels);
+// Deselects the card (CE# high).
+void sm_deselect();
