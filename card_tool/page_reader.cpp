@@ -27,21 +27,25 @@ constexpr int wait_ops = 1;
 
 }  // namespace
 
-int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out)
+int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out, bool follows)
 {
     const unsigned length = g.page_bytes();
     unsigned char script[16];
     int n = 0;
-    script[n++] = op_write | cle;
-    script[n++] = read_command;
-    script[n++] = op_write | ale;
-    script[n++] = 0;  // column
-    for (unsigned i = 0; i < g.address_cycles; ++i) {
+    // Following on needs no wait here: the host has had the previous page's
+    // last packet, a whole 50 us transaction slot, before this script goes out.
+    if (!follows) {
+        script[n++] = op_write | cle;
+        script[n++] = read_command;
         script[n++] = op_write | ale;
-        script[n++] = static_cast<unsigned char>(page >> (8 * i));
+        script[n++] = 0;  // column
+        for (unsigned i = 0; i < g.address_cycles; ++i) {
+            script[n++] = op_write | ale;
+            script[n++] = static_cast<unsigned char>(page >> (8 * i));
+        }
+        for (int i = 0; i < wait_ops; ++i)
+            script[n++] = op_ctl;
     }
-    for (int i = 0; i < wait_ops; ++i)
-        script[n++] = op_ctl;
     script[n++] = op_stream_in;  // both latches closed, card selected for the stream
     script[n++] = static_cast<unsigned char>(length & 0x3F);
     script[n++] = static_cast<unsigned char>((length >> 6) & 0xFF);

@@ -10,7 +10,11 @@
 
 // Reads page `page` (data, then spare: g.page_bytes() bytes) into `out`:
 // 0, or -1 when the script or the stream fails or comes back short.
-int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out);
+// `follows` says that the previous call read page - 1 and nothing has
+// touched the card since: the card then loads this page by itself when the
+// last byte of the previous one has gone out (sequential row read, busy for
+// the page load meanwhile), and the script is the stream header alone.
+int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out, bool follows = false);
 // Port C levels (bit 3: card present) through a pin sample: 0 with the
 // levels in `levels`, or -1.
 int sm_pins(unsigned char* levels);
