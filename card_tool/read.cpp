@@ -128,7 +128,9 @@ int card_tool_read(sm_read_mode mode, const char* path)
         }
         return read_cut_short;
     }
-    if (std::rename(part.c_str(), path) != 0) {
+    // Windows will not rename onto an existing file: an old FILE goes only
+    // once the new one is whole.
+    if (std::rename(part.c_str(), path) != 0 && (std::remove(path) != 0 || std::rename(part.c_str(), path) != 0)) {
         std::printf("Cannot rename %s to %s: %s\n", part.c_str(), path, std::strerror(errno));
         return read_failed;
     }

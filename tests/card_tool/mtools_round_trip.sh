@@ -35,3 +35,11 @@ mtype -i disk.img ::/NUMBERS.TXT | cmp - numbers.txt
 mcopy -n -i disk.img ::/DCIM/PHOTO.JPG back.jpg
 cmp back.jpg photo.jpg
 echo "mtools round trip: same files"
+
+# Without --from: an empty FAT file system that mtools takes, on a 1 MB card.
+"$vboard" make-card-image --card ec,6e,a5 empty.img
+"$vboard" run --fast --firmware-loaded --card ec,6e,a5 --card-image empty.img -- \
+    "$tool" --read-logical empty-disk.img > tool-empty.txt || { cat tool-empty.txt; exit 1; }
+mdir -i empty-disk.img ::/ > empty-dir.txt 2>&1 || { cat empty-dir.txt; exit 1; }
+grep -q 'No files' empty-dir.txt || { cat empty-dir.txt; exit 1; }
+echo "empty card: mtools finds an empty file system"

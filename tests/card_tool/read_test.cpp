@@ -95,6 +95,24 @@ TEST(SmFormat, ZonesHoldAThousandOfEveryThousandAndTwentyFourBlocks)
     }
 }
 
+TEST(SmGeometry, TheToolsTableAgreesWithTheCardModelOnEveryDeviceCode)
+{
+    for (unsigned d = 0; d < 256; ++d) {
+        const sm_geometry t = sm_geometry_for(static_cast<unsigned char>(d));
+        const vboard::card::Geometry m = vboard::card::geometry_for_device(static_cast<uint8_t>(d));
+        ASSERT_EQ(t.pages, m.pages) << std::hex << d;
+        if (m.pages == 0) {
+            EXPECT_EQ(t.megabytes, 0u) << std::hex << d;
+            continue;
+        }
+        EXPECT_EQ(uint64_t{t.megabytes} << 20, m.data_capacity()) << std::hex << d;
+        EXPECT_EQ(t.data_bytes, m.data_bytes) << std::hex << d;
+        EXPECT_EQ(t.spare_bytes, m.spare_bytes) << std::hex << d;
+        EXPECT_EQ(t.pages_per_block, m.pages_per_block) << std::hex << d;
+        EXPECT_EQ(t.address_cycles, m.page_address_cycles) << std::hex << d;
+    }
+}
+
 // ---- reads against the virtual board
 
 std::string temp_path(const std::string& name)

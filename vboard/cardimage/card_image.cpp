@@ -96,6 +96,7 @@ bool make_card_image(const Request& request, std::vector<uint8_t>& image, std::s
             return false;
         }
     }
+    if (request.from.empty()) disk = empty_fat(disk_bytes(request.card));
     const uint32_t used_blocks = uint32_t((disk.size() + block_bytes - 1) / block_bytes);
 
     image.assign(size_t(l.g.image_bytes()), 0xFF);

@@ -18,8 +18,8 @@ constexpr const char* usage_text =
     "Writes OUT, the raw pages (data + spare) of a card for --card-image: the card\n"
     "information structure in the first good block, DISK_IMAGE (e.g. a FAT file\n"
     "system made by mkfs.fat) as the card's logical disk, each block with its\n"
-    "address field and ECC. Without --from the card is physically formatted and\n"
-    "its disk reads as 0xFF. --bad-blocks marks physical blocks bad; --seed\n"
+    "address field and ECC. Without --from the disk is an empty FAT file system.\n"
+    "--bad-blocks marks physical blocks bad; --seed\n"
     "chooses which good blocks hold the logical blocks (default 1).\n";
 
 int bad_usage(const std::string& what) {
