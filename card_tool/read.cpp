@@ -26,8 +26,10 @@ struct FileCloser {
 
 // Reads every block into `raw_out` (raw mode) or `disk` (logical mode).
 // Returns an empty string, or why the read stopped.
+// `stream_left` is set when a page transfer failed: its stream may still be
+// outstanding, so no further script may be sent.
 std::string read_blocks(const sm_geometry& g, std::FILE* raw_out, sm_logical_disk* disk, uint32_t& pages_read,
-                        uint32_t& bad_blocks)
+                        uint32_t& bad_blocks, bool& stream_left)
 {
     const size_t block_bytes = size_t(g.pages_per_block) * g.page_bytes();
     std::vector<unsigned char> block(block_bytes);
@@ -37,8 +39,10 @@ std::string read_blocks(const sm_geometry& g, std::FILE* raw_out, sm_logical_dis
             // Within a block each page follows on from the one before; the
             // presence check between blocks deselects the card, so every
             // block starts with a full address.
-            if (sm_read_page(g, b * g.pages_per_block + p, block.data() + size_t(p) * g.page_bytes(), p > 0) != 0)
+            if (sm_read_page(g, b * g.pages_per_block + p, block.data() + size_t(p) * g.page_bytes(), p > 0) != 0) {
+                stream_left = true;
                 return "the page transfer failed";
+            }
         }
         // A card pulled during the block leaves the bus to the pull-ups;
         // the block's bytes cannot be trusted then.
@@ -104,9 +108,11 @@ int card_tool_read(sm_read_mode mode, const char* path)
     if (mode == sm_read_mode::logical)
         disk = std::make_unique<sm_logical_disk>(g);
     uint32_t pages_read = 0, bad_blocks = 0;
+    bool stream_left = false;
     std::string stopped = read_blocks(g, mode == sm_read_mode::raw ? out.get() : nullptr, disk.get(), pages_read,
-                                      bad_blocks);
-    sm_deselect();
+                                      bad_blocks, stream_left);
+    if (!stream_left)
+        sm_deselect();
     sm_end();
 
     if (stopped.empty() && disk) {

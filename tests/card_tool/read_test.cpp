@@ -147,35 +147,46 @@ Bytes random_disk(const vboard::card::CardIdentity& id, unsigned seed)
     return disk;
 }
 
-// Passes every call to the board and pulls the card after `reads_before_pull` bulk reads.
-class PullingBackend final : public winapi::Backend {
+// Passes every call to the board; at bulk read number `at` it pulls the card
+// (or, with `fail`, fails that read without passing it on, leaving its stream
+// outstanding) and from then on counts the scripts still sent.
+class FaultingBackend final : public winapi::Backend {
 public:
-    PullingBackend(vboard::inproc::InProcessBackend& board, unsigned reads_before_pull)
-        : board_(board), left_(reads_before_pull) {}
+    FaultingBackend(vboard::inproc::InProcessBackend& board, unsigned at, bool fail)
+        : board_(board), left_(at), fail_(fail) {}
     std::optional<winapi::Connection> open(const winapi::OpenRequest& r) override { return board_.open(r); }
     BOOL io_control(winapi::Connection c, DWORD code, const void* in, DWORD in_length, void* out, DWORD out_length,
                     DWORD* returned) override
     {
-        if (code == cusb::ioctl_bulk_read && left_ > 0 && --left_ == 0)
+        if (code == cusb::ioctl_bulk_write && left_ == 0 && in_length >= 1 && static_cast<const uint8_t*>(in)[0] == 0)
+            ++scripts_after;  // the command pipe
+        if (code == cusb::ioctl_bulk_read && left_ > 0 && --left_ == 0) {
+            if (fail_)
+                return 0;  // the call fails
             board_.session().board().socket().remove();
+        }
         return board_.io_control(c, code, in, in_length, out, out_length, returned);
     }
     void close(winapi::Connection c) override { board_.close(c); }
     void sleep(DWORD ms) override { board_.sleep(ms); }
+    unsigned scripts_after = 0;
 
 private:
     vboard::inproc::InProcessBackend& board_;
     unsigned left_;
+    bool fail_;
 };
 
 struct ReadOutcome {
     int status;
     std::string printed;
+    unsigned scripts_after_fault = 0;
 };
 
-// The tool reads the card in `card_image` into `out`; 0 reads: no pulling.
+// The tool reads the card in `card_image` into `out`; a fault at bulk read
+// number `fault_at` (0: none), see FaultingBackend.
 ReadOutcome read_card(const vboard::card::CardIdentity& id, const std::string& card_image, sm_read_mode mode,
-                      const std::string& out, unsigned pull_after_reads = 0)
+                      const std::string& out, unsigned fault_at = 0, bool fail = false)
 {
     vboard::serve::BoardOptions options;
     options.card = id;
@@ -186,12 +197,12 @@ ReadOutcome read_card(const vboard::card::CardIdentity& id, const std::string& c
     EXPECT_TRUE(board) << error;
     if (!board)
         return {-1, error};
-    PullingBackend pulling(*board, pull_after_reads);
-    winapi::ScopedBackend scope{pull_after_reads ? static_cast<winapi::Backend&>(pulling) : *board};
+    FaultingBackend faulting(*board, fault_at, fail);
+    winapi::ScopedBackend scope{fault_at ? static_cast<winapi::Backend&>(faulting) : *board};
     card_tool_reset();
     ::testing::internal::CaptureStdout();
     const int status = card_tool_read(mode, out.c_str());
-    ReadOutcome o{status, ::testing::internal::GetCapturedStdout()};
+    ReadOutcome o{status, ::testing::internal::GetCapturedStdout(), faulting.scripts_after};
     card_tool_reset();
     std::ostringstream findings;
     board->session().board().diagnostics().print(findings);
@@ -336,6 +347,20 @@ TEST(CardRead, ACardPulledMidReadLeavesNoCompleteLookingFile)
             EXPECT_FALSE(exists(out + ".part"));
         }
     }
+    std::remove(m.image_path.c_str());
+}
+
+TEST(CardRead, AFailedPageTransferSendsNoScriptIntoItsStream)
+{
+    const Made m = make_card("ec,6e,a5", {}, 9);
+    const std::string out = temp_path("raw.img");
+    const ReadOutcome o = read_card(m.id, m.image_path, sm_read_mode::raw, out, 2 + 17 + 3, true);
+    EXPECT_EQ(o.status, read_cut_short);
+    EXPECT_NE(o.printed.find("Read stopped after 16 of 4096 pages: the page transfer failed"), std::string::npos)
+        << o.printed;
+    EXPECT_EQ(o.scripts_after_fault, 0u);
+    EXPECT_FALSE(exists(out));
+    std::remove((out + ".part").c_str());
     std::remove(m.image_path.c_str());
 }
 
