@@ -1,6 +1,7 @@
 #include "card_tool/card_tool.h"
 #include "card_tool/options.h"
 #include "card_tool/progress.h"
+#include "card_tool/read.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,5 +28,9 @@ int main(int argc, char** argv)
         std::exit(exit_success);
     }
     show_load_progress();
+    if (!options.read_raw.empty())
+        std::exit(card_tool_read(sm_read_mode::raw, options.read_raw.c_str()));
+    if (!options.read_logical.empty())
+        std::exit(card_tool_read(sm_read_mode::logical, options.read_logical.c_str()));
     std::exit(card_tool_run());
 }

@@ -15,6 +15,16 @@ std::vector<cmdline::Option> option_table(ToolOptions& o)
     return {
         cmdline::flag("--help", "-h", "print this text and exit", o.help),
         cmdline::flag("--version", "", "print the version and exit", o.version),
+        cmdline::text("--read", "", "FILE",
+                      "after the ID, every page of the card, data and spare bytes, in page\n"
+                      "order into FILE (512 + 16 bytes a page; 256 + 8 on 1 and 2 MB cards):\n"
+                      "the layout of vboard's --card-image",
+                      o.read_raw),
+        cmdline::text("--read-logical", "", "FILE",
+                      "after the ID, the card's logical disk (its FAT file system) into FILE,\n"
+                      "from the block addresses in the spare areas, every 256 bytes checked\n"
+                      "by their ECC, single bits corrected",
+                      o.read_logical),
     };
 }
 
@@ -29,6 +39,10 @@ bool parse_tool_options(int argc, const char* const* argv, ToolOptions& options,
         error = "unexpected argument '" + cmdline::escaped(parsed.operands[0]) + "'";
         return false;
     }
+    if (!options.read_raw.empty() && !options.read_logical.empty()) {
+        error = "--read and --read-logical exclude each other";
+        return false;
+    }
     return true;
 }
 
@@ -41,8 +55,12 @@ std::string tool_usage()
            "in the socket and prints the card's ID bytes.\n"
            "options:\n" +
            cmdline::help(option_table(unused)) +
-           "Exit status: 0 success, 1 failure (no board, no card, a failed step),\n"
-           "2 usage error.\n";
+           "FILE is written as FILE.part and renamed to FILE when the read is complete.\n"
+           "Exit status: 0 success (with a read: FILE is complete); 1 failure (no board,\n"
+           "no card, a failed step, an unknown card, FILE not creatable); 2 usage error;\n"
+           "3 the read stopped (card removed, transfer failed) and FILE was not made;\n"
+           "4 FILE holds the whole disk, but some sectors had errors the ECC cannot\n"
+           "correct or a logical block was claimed twice.\n";
 }
 
 const char* tool_version_line()

@@ -8,6 +8,8 @@
 struct ToolOptions {
     bool help = false;
     bool version = false;
+    std::string read_raw;      // --read FILE: every page, data and spare, into FILE
+    std::string read_logical;  // --read-logical FILE: the card's logical disk into FILE
 };
 
 // Reads the arguments after the program name: true, or false with one line
@@ -18,7 +20,7 @@ std::string tool_usage();
 // "card_tool 0.1.0 (nebu board tools)" with its newline: --version and the banner.
 const char* tool_version_line();
 
-// Exit statuses of the tool.
+// Exit statuses of the tool (a card read adds those in read.h).
 inline constexpr int exit_success = 0;
 inline constexpr int exit_failure = 1;
 inline constexpr int exit_usage = 2;

@@ -44,7 +44,13 @@ protected:
     }
     void TearDown() override { EXPECT_EQ(b.findings(), ""); }
 
-    static vboard::board::Settings settings() { return {}; }
+    // The card as a plain byte source: streams here read straight across
+    // page boundaries, where a real card would be loading the next page.
+    static vboard::board::Settings settings() {
+        vboard::board::Settings s;
+        s.card_busy_times = false;
+        return s;
+    }
 
     // The card image, written to a file of this process's own and loaded
     // from there; the file is gone once the card holds it.

@@ -29,6 +29,11 @@ Board::Board(const Settings& settings)
       socket_(),
       controller_(cpu_, &socket_, &diag_) {
     if (settings_.card) socket_.insert(card::Card(*settings_.card));
+    // The card keeps its busy times on the core's clock: 4 clocks of 1/24 us a cycle.
+    if (settings_.card_busy_times)
+        socket_.set_clock([](const void* ctx) {
+            return static_cast<const Board*>(ctx)->cpu_.cycles() * clocks_per_cycle * 1000 / 24;
+        }, this);
     controller::Settings c;
     c.cpucs_slow = settings_.cpucs_slow;
     c.bare_strings_stalled = settings_.bare_strings_stalled;

@@ -34,6 +34,8 @@ struct Settings {
     std::string bare_string1;                           // ... or answers them with these texts
     std::string bare_string2;
     std::optional<card::CardIdentity> card = card::CardIdentity{};  // nothing: the socket is empty
+    bool card_busy_times = true;  // false: every card operation finishes at once (stream-path tests
+                                  // that read straight across page boundaries)
 };
 
 // One line naming the first setting the board cannot take, or empty.

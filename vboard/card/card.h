@@ -80,7 +80,14 @@ public:
 
     // Status register: bit 7 not write-protected, bit 6 ready, bit 0 last
     // program/erase failed.
-    uint8_t status() const { return status_; }
+    uint8_t status() const { return busy() ? uint8_t(status_ & ~kStatusReadyBit) : status_; }
+
+    // Time, in nanoseconds, as the board's clock gives it before each bus
+    // cycle. A card that is never told the time (strobe-level unit tests)
+    // finishes every operation at once.
+    void set_time(uint64_t now_ns) { now_ns_ = now_ns; clocked_ = true; }
+    // Busy after a page load, program or erase: R/B# low, status bit 6 clear.
+    bool busy() const { return clocked_ && now_ns_ < busy_until_ns_; }
 
     // The array as it stands, for checks from outside the bus.
     std::vector<uint8_t> page(uint32_t index) const;  // page_bytes() bytes (erased: 0xFF); empty past the card
@@ -88,6 +95,13 @@ public:
 
     static constexpr uint8_t kStatusReady = 0xC0;  // not protected, ready, pass
     static constexpr uint8_t kStatusFail = 0x01;
+    static constexpr uint8_t kStatusReadyBit = 0x40;
+
+    // Busy times (README.md: page load the data sheets' maximum; program and
+    // erase their typical values).
+    static constexpr uint64_t kPageLoadNs = 10'000;
+    static constexpr uint64_t kProgramNs = 250'000;
+    static constexpr uint64_t kEraseNs = 2'000'000;
 
 private:
     enum class Mode : uint8_t {
@@ -107,6 +121,7 @@ private:
     void program_page();
     void erase_block();
     uint8_t byte_at(uint32_t page, uint32_t column) const;
+    void go_busy(uint64_t ns) { busy_until_ns_ = now_ns_ + ns; }
 
     CardIdentity identity_;
     Geometry geometry_;
@@ -115,6 +130,9 @@ private:
     Mode mode_ = Mode::read;
     Area pointer_ = Area::first_half;
     uint8_t status_ = kStatusReady;
+    uint64_t now_ns_ = 0;
+    uint64_t busy_until_ns_ = 0;
+    bool clocked_ = false;
 
     uint8_t addr_[4] = {};     // address bytes of the running sequence
     uint8_t addr_count_ = 0;
@@ -150,6 +168,11 @@ public:
     Socket() = default;  // empty socket
     explicit Socket(Card card) : card_(std::move(card)) {}
 
+    // The board's clock, read at every strobe (nanoseconds); without one the
+    // card is never told the time.
+    using Clock = uint64_t (*)(const void* ctx);
+    void set_clock(Clock clock, const void* ctx) { clock_ = clock; clock_ctx_ = ctx; }
+
     void insert(Card card) { card_ = std::move(card); }
     void remove() { card_.reset(); }
     bool card_present() const { return card_.has_value(); }  // the PC3 line
@@ -184,6 +207,8 @@ private:
     void note(BusCycle::Kind kind, std::optional<uint8_t> value);
 
     std::optional<Card> card_;
+    Clock clock_ = nullptr;
+    const void* clock_ctx_ = nullptr;
     bool cle_ = false;
     bool ale_ = false;
     bool ce_n_ = true;

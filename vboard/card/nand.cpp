@@ -47,6 +47,9 @@ std::vector<uint8_t> Card::page(uint32_t index) const {
 }
 
 void Card::command(uint8_t value) {
+    // While busy only status and reset are taken; reset ends the operation.
+    if (busy() && value != 0x70 && value != 0xFF) return;
+    if (value == 0xFF) busy_until_ns_ = 0;
     const Mode previous = mode_;
     const bool address_complete = addr_done_;
     addr_count_ = 0;
@@ -103,6 +106,7 @@ void Card::command(uint8_t value) {
 }
 
 void Card::address(uint8_t value) {
+    if (busy()) return;
     const unsigned cycles = geometry_.page_address_cycles;
     switch (mode_) {
     case Mode::read:
@@ -116,6 +120,7 @@ void Card::address(uint8_t value) {
         cursor_column_ = start_column(addr_[0]);
         cursor_spare_only_ = pointer_ == Area::spare;
         if (pointer_ == Area::second_half) pointer_ = Area::first_half;  // 0x01 holds for one operation
+        go_busy(kPageLoadNs);  // the page moves from the array into the data register
         return;
     case Mode::id:
     case Mode::id2:
@@ -148,6 +153,7 @@ void Card::address(uint8_t value) {
 }
 
 void Card::data_in(uint8_t value) {
+    if (busy()) return;
     if (mode_ != Mode::program || !addr_done_) return;
     if (program_column_ < program_buffer_.size()) program_buffer_[program_column_++] = value;
 }
@@ -155,15 +161,18 @@ void Card::data_in(uint8_t value) {
 std::optional<uint8_t> Card::data_out() {
     switch (mode_) {
     case Mode::read: {
-        if (addr_count_ != 0 || !cursor_valid_) return std::nullopt;
+        // Too early: the data register is still loading; nothing is driven.
+        if (addr_count_ != 0 || !cursor_valid_ || busy()) return std::nullopt;
         const uint8_t value = byte_at(cursor_page_, cursor_column_);
         if (++cursor_column_ == geometry_.page_bytes()) {
             // Sequential row read: on into the next page, the spare areas
             // only after 0x50; past the last page there is nothing to give.
             if (++cursor_page_ >= geometry_.pages)
                 cursor_valid_ = false;
-            else
+            else {
                 cursor_column_ = cursor_spare_only_ ? geometry_.data_bytes : 0;
+                go_busy(kPageLoadNs);
+            }
         }
         return value;
     }
@@ -178,7 +187,7 @@ std::optional<uint8_t> Card::data_out() {
         if (!addr_done_) return std::nullopt;
         return identity_.ext;
     case Mode::status:
-        return status_;
+        return status();
     case Mode::none:
     case Mode::program:
     case Mode::erase:
@@ -202,6 +211,7 @@ void Card::program_page() {
     }
     program_buffer_.clear();
     status_ = kStatusReady;
+    go_busy(kProgramNs);
 }
 
 void Card::erase_block() {
@@ -213,6 +223,7 @@ void Card::erase_block() {
     const uint32_t first = target_page_ - target_page_ % geometry_.pages_per_block;
     for (uint32_t p = first; p < first + geometry_.pages_per_block; ++p) pages_.erase(p);
     status_ = kStatusReady;
+    go_busy(kEraseNs);
 }
 
 }  // namespace vboard::card

@@ -12,6 +12,7 @@ void Socket::note(BusCycle::Kind kind, std::optional<uint8_t> value) {
 void Socket::write_strobe(uint8_t bus) {
     if (!card_ || ce_n_) return;
     if (cle_ && ale_) return;  // not a defined bus cycle
+    if (clock_) card_->set_time(clock_(clock_ctx_));
     if (cle_) {
         note(BusCycle::Kind::command, bus);
         card_->command(bus);
@@ -26,6 +27,7 @@ void Socket::write_strobe(uint8_t bus) {
 
 std::optional<uint8_t> Socket::read_strobe() {
     if (!card_ || ce_n_) return std::nullopt;
+    if (clock_) card_->set_time(clock_(clock_ctx_));
     // A read with a latch open is not a data output cycle: the card keeps
     // its place and leaves the bus alone.
     const std::optional<uint8_t> value = cle_ || ale_ ? std::nullopt : card_->data_out();

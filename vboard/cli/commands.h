@@ -8,5 +8,6 @@ int cpu_command(int argc, char** argv);
 int serve_command(int argc, char** argv);
 int run_command(int argc, char** argv);
 int script_command(int argc, char** argv);
+int card_image_command(int argc, char** argv);
 
 }  // namespace vboard::cli

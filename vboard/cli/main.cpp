@@ -20,13 +20,14 @@ constexpr Command commands[] = {
     {"serve", serve_command, "present the board to programs until interrupted"},
     {"run", run_command, "present the board while one command runs"},
     {"script", script_command, "run host-side commands against a fresh board"},
+    {"make-card-image", card_image_command, "write a card image holding a disk image"},
 };
 
 void usage(std::FILE* out) {
     std::fprintf(out, "usage: vboard <command> [arguments]\n"
                       "       vboard help [command] | --help | --version\n"
                       "commands:\n");
-    for (const Command& c : commands) std::fprintf(out, "  %-8s %s\n", c.name, c.summary);
+    for (const Command& c : commands) std::fprintf(out, "  %-16s %s\n", c.name, c.summary);
     std::fprintf(out,
                  "'vboard <command> --help' describes a command.\n"
                  "Exit status: 0 success, 1 failure, 2 usage error; 'run' exits with its\n"

@@ -1,0 +1,72 @@
+// Page reads: command 0x00, column 0 and the page address with the address
+// latch open, a pause, and a stream of the whole page with both latches
+// closed and the card selected.
+#include "card_tool/page_reader.h"
+
+#include "card_tool/card_tool.h"
+
+namespace {
+
+constexpr unsigned char op_ctl = 0x10;
+constexpr unsigned char op_pins = 0x20;
+constexpr unsigned char op_write = 0x30;
+constexpr unsigned char op_stream_in = 0x60;
+// Port C for the card's bus cycles: PC0 command latch, PC1 address latch,
+// PC2 chip enable (active low).
+constexpr unsigned char cle = 0x01, ale = 0x02, deselected = 0x04;
+
+constexpr unsigned char read_command = 0x00;  // read from column 0 of the page, on into the spare area
+
+// The card needs up to 10 us after the last address byte to move the page
+// into its data register (R/B# low; this board does not wire R/B#). The
+// firmware takes at least 51 cycles of 4 clocks at 24 MHz (8.5 us) for each
+// op_ctl and more than that for the stream header after it, so one op_ctl
+// that keeps the latches closed gives well over 10 us before the first
+// read strobe.
+constexpr int wait_ops = 1;
+
+}  // namespace
+
+int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out, bool follows)
+{
+    const unsigned length = g.page_bytes();
+    unsigned char script[16];
+    int n = 0;
+    // Following on needs no wait here: the host has had the previous page's
+    // last packet, a whole 50 us transaction slot, before this script goes out.
+    if (!follows) {
+        script[n++] = op_write | cle;
+        script[n++] = read_command;
+        script[n++] = op_write | ale;
+        script[n++] = 0;  // column
+        for (unsigned i = 0; i < g.address_cycles; ++i) {
+            script[n++] = op_write | ale;
+            script[n++] = static_cast<unsigned char>(page >> (8 * i));
+        }
+        for (int i = 0; i < wait_ops; ++i)
+            script[n++] = op_ctl;
+    }
+    script[n++] = op_stream_in;  // both latches closed, card selected for the stream
+    script[n++] = static_cast<unsigned char>(length & 0x3F);
+    script[n++] = static_cast<unsigned char>((length >> 6) & 0xFF);
+    script[n++] = static_cast<unsigned char>((length >> 14) & 0xFF);
+    if (usb_cpipe_write(script, n) != 0)
+        return -1;
+    return usb_rpipe_read(out, static_cast<int>(length)) == static_cast<int>(length) ? 0 : -1;
+}
+
+int sm_pins(unsigned char* levels)
+{
+    const unsigned char script[] = {static_cast<unsigned char>(op_pins | deselected)};
+    unsigned char reply[1] = {};
+    if (usb_cpipe_write(script, sizeof script) != 0 || usb_rpipe_read(reply, 1) != 1)
+        return -1;
+    *levels = reply[0];
+    return 0;
+}
+
+void sm_deselect()
+{
+    const unsigned char script[] = {static_cast<unsigned char>(op_ctl | deselected)};
+    usb_cpipe_write(script, sizeof script);
+}

@@ -1,0 +1,22 @@
+// Page reads through the port engine: one command script per page (the read
+// command, the column and page address bytes, a wait for the card to load
+// the page, a bus-to-host stream header), then the page's data and spare
+// bytes from the reply pipe. No script is sent while a stream is outstanding.
+#pragma once
+
+#include "card_tool/geometry.h"
+
+#include <cstdint>
+
+// Reads page `page` (data, then spare: g.page_bytes() bytes) into `out`:
+// 0, or -1 when the script or the stream fails or comes back short.
+// `follows` says that the previous call read page - 1 and nothing has
+// touched the card since: the card then loads this page by itself when the
+// last byte of the previous one has gone out (sequential row read, busy for
+// the page load meanwhile), and the script is the stream header alone.
+int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out, bool follows = false);
+// Port C levels (bit 3: card present) through a pin sample: 0 with the
+// levels in `levels`, or -1.
+int sm_pins(unsigned char* levels);
+// Deselects the card (CE# high).
+void sm_deselect();

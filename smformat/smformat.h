@@ -1,0 +1,78 @@
+// SmartMedia's logical format, as the card tool reads it and the virtual
+// board's image maker writes it: the 22-bit ECC over 256 bytes, the block
+// address field, the layout of the 16 spare bytes of a 512-byte sector and
+// the zones. One implementation for both ends, so that they cannot drift.
+//
+// Index:
+//   ecc.cpp      ecc_compute, ecc_check
+//   format.cpp   block address field, block status, zones, sector spare
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+namespace smformat {
+
+// ---- ecc.cpp: line/column Hamming code over 256 bytes -------------------
+
+// The three stored bytes: byte 0 = line parities LP07..LP00, byte 1 =
+// LP15..LP08, byte 2 = column parities CP5..CP0 then two 1 bits; all stored
+// inverted, so erased data (all 0xFF) has the code FF FF FF.
+using Ecc = std::array<uint8_t, 3>;
+Ecc ecc_compute(const uint8_t* data);  // 256 bytes
+
+enum class EccResult : uint8_t {
+    clean,          // data and code agree
+    corrected,      // one data bit was wrong and has been flipped back
+    code_corrupt,   // one bit of the stored code is wrong; the data stand
+    uncorrectable,  // two or more bits wrong: the data are left as read
+};
+// Checks 256 bytes against their stored code, correcting a single-bit error in place.
+EccResult ecc_check(uint8_t* data, const uint8_t* stored);
+
+// ---- format.cpp: the spare bytes and the zones -------------------------
+
+inline constexpr unsigned sector_bytes = 512;
+inline constexpr unsigned sector_spare_bytes = 16;
+
+// Offsets in the 16 spare bytes of a 512-byte sector. On cards with
+// 256-byte pages the first page of a sector carries bytes 0-7, the second
+// bytes 8-15.
+inline constexpr unsigned spare_data_status = 4;   // 0xFF: the sector's data are valid
+inline constexpr unsigned spare_block_status = 5;  // 0xFF: the block is good
+inline constexpr unsigned spare_address1 = 6;      // block address field, high byte first
+inline constexpr unsigned spare_ecc_second = 8;    // ECC of bytes 256-511
+inline constexpr unsigned spare_address2 = 11;     // the block address field again
+inline constexpr unsigned spare_ecc_first = 13;    // ECC of bytes 0-255
+
+// The block address field: high byte 0x10 | address bits 9-7, low byte
+// address bits 6-0 shifted left one, bit 0 making the 16 bits even parity.
+std::array<uint8_t, 2> encode_block_address(uint16_t address);
+// The address a field holds, or nothing when the field is not well formed
+// (wrong marker bits, odd parity). Range checks are the caller's.
+std::optional<uint16_t> decode_block_address(uint8_t high, uint8_t low);
+
+// A block status byte with fewer than seven 1 bits marks a bad block.
+bool block_status_bad(uint8_t status);
+// A data status byte with fewer than four 1 bits marks the sector's data invalid.
+bool data_status_invalid(uint8_t status);
+
+// Zones of 1,024 physical blocks with 1,000 logical blocks each; a card with
+// fewer blocks is one zone with the same proportion (256 -> 250, 512 -> 500).
+struct ZoneLayout {
+    uint32_t zones = 0;
+    uint32_t physical_per_zone = 0;
+    uint32_t logical_per_zone = 0;
+};
+ZoneLayout zone_layout(uint32_t physical_blocks);
+
+// The 16 spare bytes of a 512-byte sector holding `data` in logical block
+// `address` (nothing: the card information structure, address field 0).
+std::array<uint8_t, sector_spare_bytes> sector_spare(const uint8_t* data, std::optional<uint16_t> address);
+
+// The first bytes of the card information structure (a PC Card tuple chain).
+inline constexpr std::array<uint8_t, 10> cis_signature = {0x01, 0x03, 0xD9, 0x01, 0xFF,
+                                                          0x18, 0x02, 0xDF, 0x01, 0x20};
+
+}  // namespace smformat

@@ -1,0 +1,422 @@
+// Whole-card reads: the format library's codes, then the unmodified tool
+// reading cards made by the image maker from the in-process virtual board
+// (firmware on the core, card model with its busy times): raw pages equal
+// the image, the logical disk equals its source, faults are put right or
+// reported.
+#include "card_tool/card_tool.h"
+#include "card_tool/geometry.h"
+#include "card_tool/page_reader.h"
+#include "card_tool/read.h"
+#include "cardimage/card_image.h"
+#include "cusb/cusb.h"
+#include "inproc/inproc_backend.h"
+#include "smformat/smformat.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// ---- the format library
+
+TEST(SmFormat, EccCorrectsEverySingleBitAndReportsTwo)
+{
+    std::mt19937 random(3);
+    Bytes data(256);
+    for (auto& b : data)
+        b = uint8_t(random());
+    const smformat::Ecc code = smformat::ecc_compute(data.data());
+    for (unsigned bit = 0; bit < 256 * 8; ++bit) {
+        Bytes bad = data;
+        bad[bit / 8] ^= uint8_t(1u << (bit % 8));
+        ASSERT_EQ(smformat::ecc_check(bad.data(), code.data()), smformat::EccResult::corrected) << "bit " << bit;
+        ASSERT_EQ(bad, data) << "bit " << bit;
+        const unsigned other = (bit * 7 + 13) % (256 * 8);
+        if (other / 8 == bit / 8 && other % 8 == bit % 8)
+            continue;
+        bad[other / 8] ^= uint8_t(1u << (other % 8));
+        bad[bit / 8] ^= uint8_t(1u << (bit % 8));
+        EXPECT_EQ(smformat::ecc_check(bad.data(), code.data()), smformat::EccResult::uncorrectable) << bit << "+" << other;
+    }
+    for (unsigned bit = 0; bit < 24; ++bit) {
+        if (bit == 16 || bit == 17)
+            continue;  // the two fixed 1 bits of byte 2 carry nothing
+        smformat::Ecc stored = code;
+        stored[bit / 8] ^= uint8_t(1u << (bit % 8));
+        Bytes same = data;
+        EXPECT_EQ(smformat::ecc_check(same.data(), stored.data()), smformat::EccResult::code_corrupt) << bit;
+        EXPECT_EQ(same, data);
+    }
+    const Bytes erased(256, 0xFF);
+    EXPECT_EQ(smformat::ecc_compute(erased.data()), (smformat::Ecc{0xFF, 0xFF, 0xFF}));
+}
+
+TEST(SmFormat, BlockAddressFieldCarriesTenBitsWithEvenParity)
+{
+    // High byte 0x10 | bits 9-7, low byte bits 6-0 << 1, bit 0 for even parity.
+    EXPECT_EQ(smformat::encode_block_address(0), (std::array<uint8_t, 2>{0x10, 0x01}));
+    EXPECT_EQ(smformat::encode_block_address(1), (std::array<uint8_t, 2>{0x10, 0x02}));
+    EXPECT_EQ(smformat::encode_block_address(999), (std::array<uint8_t, 2>{0x17, 0xCF}));
+    for (uint16_t a = 0; a < 1024; ++a) {
+        const auto f = smformat::encode_block_address(a);
+        ASSERT_EQ(smformat::decode_block_address(f[0], f[1]), a);
+        for (unsigned bit = 0; bit < 16; ++bit) {
+            const uint8_t hi = uint8_t(bit >= 8 ? f[0] ^ (1u << (bit - 8)) : f[0]);
+            const uint8_t lo = uint8_t(bit < 8 ? f[1] ^ (1u << bit) : f[1]);
+            ASSERT_FALSE(smformat::decode_block_address(hi, lo)) << a << " bit " << bit;
+        }
+    }
+    EXPECT_FALSE(smformat::decode_block_address(0x00, 0x00));  // the information structure's field
+    EXPECT_FALSE(smformat::decode_block_address(0xFF, 0xFF));  // erased
+    EXPECT_TRUE(smformat::block_status_bad(0x00));
+    EXPECT_TRUE(smformat::block_status_bad(0xFC));
+    EXPECT_FALSE(smformat::block_status_bad(0xFE));
+}
+
+TEST(SmFormat, ZonesHoldAThousandOfEveryThousandAndTwentyFourBlocks)
+{
+    struct Case { uint32_t blocks, zones, per_zone, logical; };
+    for (const Case c : {Case{256, 1, 256, 250}, Case{512, 1, 512, 500}, Case{1024, 1, 1024, 1000},
+                         Case{2048, 2, 1024, 1000}, Case{8192, 8, 1024, 1000}}) {
+        const auto z = smformat::zone_layout(c.blocks);
+        EXPECT_EQ(z.zones, c.zones) << c.blocks;
+        EXPECT_EQ(z.physical_per_zone, c.per_zone) << c.blocks;
+        EXPECT_EQ(z.logical_per_zone, c.logical) << c.blocks;
+    }
+}
+
+TEST(SmGeometry, TheToolsTableAgreesWithTheCardModelOnEveryDeviceCode)
+{
+    for (unsigned d = 0; d < 256; ++d) {
+        const sm_geometry t = sm_geometry_for(static_cast<unsigned char>(d));
+        const vboard::card::Geometry m = vboard::card::geometry_for_device(static_cast<uint8_t>(d));
+        ASSERT_EQ(t.pages, m.pages) << std::hex << d;
+        if (m.pages == 0) {
+            EXPECT_EQ(t.megabytes, 0u) << std::hex << d;
+            continue;
+        }
+        EXPECT_EQ(uint64_t{t.megabytes} << 20, m.data_capacity()) << std::hex << d;
+        EXPECT_EQ(t.data_bytes, m.data_bytes) << std::hex << d;
+        EXPECT_EQ(t.spare_bytes, m.spare_bytes) << std::hex << d;
+        EXPECT_EQ(t.pages_per_block, m.pages_per_block) << std::hex << d;
+        EXPECT_EQ(t.address_cycles, m.page_address_cycles) << std::hex << d;
+    }
+}
+
+// ---- reads against the virtual board
+
+std::string temp_path(const std::string& name)
+{
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return ::testing::TempDir() + "card_read_" + info->name() + "_" + name;
+}
+
+Bytes load(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void save(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+bool exists(const std::string& path)
+{
+    return std::ifstream(path).good();
+}
+
+// The whole-disk test source for a card: random bytes.
+Bytes random_disk(const vboard::card::CardIdentity& id, unsigned seed)
+{
+    Bytes disk(vboard::cardimage::disk_bytes(id));
+    std::mt19937 random(seed);
+    for (auto& b : disk)
+        b = uint8_t(random());
+    return disk;
+}
+
+// Passes every call to the board; at bulk read number `at` it pulls the card
+// (or, with `fail`, fails that read without passing it on, leaving its stream
+// outstanding) and from then on counts the scripts still sent.
+class FaultingBackend final : public winapi::Backend {
+public:
+    FaultingBackend(vboard::inproc::InProcessBackend& board, unsigned at, bool fail)
+        : board_(board), left_(at), fail_(fail) {}
+    std::optional<winapi::Connection> open(const winapi::OpenRequest& r) override { return board_.open(r); }
+    BOOL io_control(winapi::Connection c, DWORD code, const void* in, DWORD in_length, void* out, DWORD out_length,
+                    DWORD* returned) override
+    {
+        if (code == cusb::ioctl_bulk_write && left_ == 0 && in_length >= 1 && static_cast<const uint8_t*>(in)[0] == 0)
+            ++scripts_after;  // the command pipe
+        if (code == cusb::ioctl_bulk_read && left_ > 0 && --left_ == 0) {
+            if (fail_)
+                return 0;  // the call fails
+            board_.session().board().socket().remove();
+        }
+        return board_.io_control(c, code, in, in_length, out, out_length, returned);
+    }
+    void close(winapi::Connection c) override { board_.close(c); }
+    void sleep(DWORD ms) override { board_.sleep(ms); }
+    unsigned scripts_after = 0;
+
+private:
+    vboard::inproc::InProcessBackend& board_;
+    unsigned left_;
+    bool fail_;
+};
+
+struct ReadOutcome {
+    int status;
+    std::string printed;
+    unsigned scripts_after_fault = 0;
+};
+
+// The tool reads the card in `card_image` into `out`; a fault at bulk read
+// number `fault_at` (0: none), see FaultingBackend.
+ReadOutcome read_card(const vboard::card::CardIdentity& id, const std::string& card_image, sm_read_mode mode,
+                      const std::string& out, unsigned fault_at = 0, bool fail = false)
+{
+    vboard::serve::BoardOptions options;
+    options.card = id;
+    options.card_image = card_image;
+    options.firmware_loaded = true;
+    std::string error;
+    auto board = vboard::inproc::InProcessBackend::create(options, error);
+    EXPECT_TRUE(board) << error;
+    if (!board)
+        return {-1, error};
+    FaultingBackend faulting(*board, fault_at, fail);
+    winapi::ScopedBackend scope{fault_at ? static_cast<winapi::Backend&>(faulting) : *board};
+    card_tool_reset();
+    ::testing::internal::CaptureStdout();
+    const int status = card_tool_read(mode, out.c_str());
+    ReadOutcome o{status, ::testing::internal::GetCapturedStdout(), faulting.scripts_after};
+    card_tool_reset();
+    std::ostringstream findings;
+    board->session().board().diagnostics().print(findings);
+    EXPECT_EQ(findings.str(), "");
+    return o;
+}
+
+struct Made {
+    vboard::card::CardIdentity id;
+    Bytes disk, image;
+    std::string image_path;
+};
+
+Made make_card(const char* card, std::vector<uint32_t> bad_blocks, unsigned seed)
+{
+    Made m;
+    std::string error;
+    m.id = *vboard::card::parse_card_identity(card, error);
+    m.disk = random_disk(m.id, seed);
+    const std::string disk_path = temp_path("disk.img");
+    save(disk_path, m.disk);
+    vboard::cardimage::Request request;
+    request.card = m.id;
+    request.from = disk_path;
+    request.bad_blocks = std::move(bad_blocks);
+    request.seed = seed;
+    EXPECT_TRUE(vboard::cardimage::make_card_image(request, m.image, error)) << error;
+    m.image_path = temp_path("card.img");
+    save(m.image_path, m.image);
+    std::remove(disk_path.c_str());
+    return m;
+}
+
+TEST(CardRead, RawEqualsTheImageAndLogicalEqualsTheSourceOnEveryPageSize)
+{
+    struct Case { const char* card; std::vector<uint32_t> bad; };
+    std::vector<Case> cases = {{"ec,6e,a5", {0, 5}}, {"98,ea,a5", {}}, {"ec,e3,a5", {100, 511}}};
+#ifndef NEBU_SANITIZE
+    cases.push_back({"ec,e6,a5", {1, 2, 1023}});
+#endif
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.card);
+        const Made m = make_card(c.card, c.bad, 11);
+        const std::string raw = temp_path("raw.img"), logical = temp_path("logical.img");
+        const ReadOutcome r = read_card(m.id, m.image_path, sm_read_mode::raw, raw);
+        EXPECT_EQ(r.status, read_complete) << r.printed;
+        EXPECT_TRUE(load(raw) == m.image) << "raw read differs from the card image";
+        EXPECT_NE(r.printed.find("; " + std::to_string(c.bad.size()) + " bad blocks\n"), std::string::npos) << r.printed;
+        const ReadOutcome l = read_card(m.id, m.image_path, sm_read_mode::logical, logical);
+        EXPECT_EQ(l.status, read_complete) << l.printed;
+        EXPECT_TRUE(load(logical) == m.disk) << "logical disk differs from its source";
+        EXPECT_FALSE(exists(raw + ".part") || exists(logical + ".part"));
+        for (const auto& p : {raw, logical, m.image_path})
+            std::remove(p.c_str());
+    }
+}
+
+// Where logical block `logical` of zone 0 lies on a 1 MB card (256 + 8 byte pages, 16 a block).
+constexpr size_t small_page = 264, small_block = 16 * small_page;
+size_t physical_of(const Bytes& image, uint16_t logical)
+{
+    for (size_t b = 0; b < image.size() / small_block; ++b) {
+        const uint8_t* spare = image.data() + b * small_block + 256;
+        if (smformat::decode_block_address(spare[6], spare[7]) == logical)
+            return b;
+    }
+    ADD_FAILURE() << "logical block " << logical << " not on the card";
+    return 0;
+}
+
+TEST(CardRead, FaultsArePutRightOrReported)
+{
+    struct Fault {
+        const char* name;
+        std::function<void(Bytes& image, Bytes& expected_disk)> apply;
+        int status;
+        const char* summary;
+    };
+    const Fault faults[] = {
+        {"one bit in each half of a sector and one in a stored code",
+         [](Bytes& image, Bytes&) {
+             uint8_t* block = image.data() + physical_of(image, 7) * small_block;
+             block[3] ^= 0x10;                  // sector 0, bytes 0-255
+             block[small_page + 200] ^= 0x01;   // sector 0, bytes 256-511 (the second page)
+             block[3 * small_page + 256 + 5] ^= 0x04;  // the ECC of bytes 0-255 of sector 1
+         },
+         read_complete, "0 bad blocks, 2 ECC corrections, 0 uncorrectable sectors, 0 logical blocks missing, 0 doubled\n"},
+        {"two bits in one half",
+         [](Bytes& image, Bytes&) {
+             uint8_t* block = image.data() + physical_of(image, 9) * small_block;
+             block[10] ^= 0x01;
+             block[100] ^= 0x80;
+         },
+         read_damaged, "0 bad blocks, 0 ECC corrections, 1 uncorrectable sectors, 0 logical blocks missing, 0 doubled\n"},
+        {"a block claimed twice, a block lost, a block gone bad",
+         [](Bytes& image, Bytes& disk) {
+             const size_t from = physical_of(image, 3), lost = physical_of(image, 4), bad = physical_of(image, 5);
+             size_t free_block = 0;
+             while (image[free_block * small_block + 256 + 6] != 0xFF || free_block < 2)  // an erased block
+                 ++free_block;
+             std::copy_n(image.begin() + std::ptrdiff_t(from * small_block), small_block,
+                         image.begin() + std::ptrdiff_t(free_block * small_block));
+             std::fill_n(image.begin() + std::ptrdiff_t(lost * small_block), small_block, 0xFF);
+             image[bad * small_block + 256 + 5] = 0xF0;
+             std::fill_n(disk.begin() + 4 * 4096, 2 * 4096, 0xFF);
+         },
+         read_damaged, "1 bad blocks, 0 ECC corrections, 0 uncorrectable sectors, 2 logical blocks missing, 1 doubled\n"},
+    };
+    const Made m = make_card("ec,6e,a5", {}, 5);
+    for (const Fault& f : faults) {
+        SCOPED_TRACE(f.name);
+        Bytes image = m.image, disk = m.disk;
+        f.apply(image, disk);
+        save(m.image_path, image);
+        const std::string out = temp_path("logical.img");
+        const ReadOutcome o = read_card(m.id, m.image_path, sm_read_mode::logical, out);
+        EXPECT_EQ(o.status, f.status);
+        EXPECT_NE(o.printed.find(f.summary), std::string::npos) << o.printed;
+        if (f.status == read_complete || std::string(f.name).find("claimed") != std::string::npos) {
+            EXPECT_TRUE(load(out) == disk) << "the disk as it should read";
+        }
+        std::remove(out.c_str());
+    }
+    std::remove(m.image_path.c_str());
+}
+
+TEST(CardRead, ACardPulledMidReadLeavesNoCompleteLookingFile)
+{
+    const Made m = make_card("ec,6e,a5", {}, 9);
+    for (const sm_read_mode mode : {sm_read_mode::raw, sm_read_mode::logical}) {
+        const std::string out = temp_path(mode == sm_read_mode::raw ? "raw.img" : "logical.img");
+        // Set-up and ID take 2 reads; pull during the fourth block's pages.
+        const ReadOutcome o = read_card(m.id, m.image_path, mode, out, 2 + 3 * 17 + 5);
+        EXPECT_EQ(o.status, read_cut_short);
+        EXPECT_NE(o.printed.find("Read stopped after 48 of 4096 pages: the card was removed"), std::string::npos)
+            << o.printed;
+        EXPECT_FALSE(exists(out));
+        if (mode == sm_read_mode::raw) {
+            EXPECT_TRUE(load(out + ".part") == Bytes(m.image.begin(), m.image.begin() + 3 * small_block));
+            std::remove((out + ".part").c_str());
+        } else {
+            EXPECT_FALSE(exists(out + ".part"));
+        }
+    }
+    std::remove(m.image_path.c_str());
+}
+
+TEST(CardRead, AFailedPageTransferSendsNoScriptIntoItsStream)
+{
+    const Made m = make_card("ec,6e,a5", {}, 9);
+    const std::string out = temp_path("raw.img");
+    const ReadOutcome o = read_card(m.id, m.image_path, sm_read_mode::raw, out, 2 + 17 + 3, true);
+    EXPECT_EQ(o.status, read_cut_short);
+    EXPECT_NE(o.printed.find("Read stopped after 16 of 4096 pages: the page transfer failed"), std::string::npos)
+        << o.printed;
+    EXPECT_EQ(o.scripts_after_fault, 0u);
+    EXPECT_FALSE(exists(out));
+    std::remove((out + ".part").c_str());
+    std::remove(m.image_path.c_str());
+}
+
+TEST(CardRead, AnUnknownDeviceCodeReadsNothing)
+{
+    const std::string out = temp_path("raw.img");
+    const ReadOutcome o = read_card({0xEC, 0x55, 0xA5, std::nullopt}, "", sm_read_mode::raw, out);
+    EXPECT_EQ(o.status, read_failed);
+    EXPECT_NE(o.printed.find("Unknown device code 55: not a SmartMedia size this tool knows, nothing read\n"),
+              std::string::npos)
+        << o.printed;
+    EXPECT_FALSE(exists(out) || exists(out + ".part"));
+}
+
+// 64 MB and 128 MB cards take three page address bytes: pages far up the
+// card, written through the card's own program command.
+TEST(CardRead, PagesFarUpA128MegabyteCardAndTheirSequentialFollowers)
+{
+    const vboard::card::CardIdentity id{0xEC, 0x79, 0xA5, std::nullopt};
+    vboard::serve::BoardOptions options;
+    options.card = id;
+    options.firmware_loaded = true;
+    vboard::inproc::InProcessBackend board(options);
+    winapi::ScopedBackend scope{board};
+    vboard::card::Card& card = *board.session().board().socket().card();
+    const sm_geometry g = sm_geometry_for(0x79);
+    ASSERT_EQ(g.pages, 262144u);
+    auto page_bytes = [](uint32_t page) {
+        Bytes b(528);
+        for (size_t i = 0; i < b.size(); ++i)
+            b[i] = uint8_t(i * 3 + page * 7 + (page >> 16));
+        return b;
+    };
+    const uint32_t pages[] = {0x00000, 0x12345, 0x3FFFE, 0x3FFFF};
+    for (const uint32_t p : pages) {
+        card.command(0x80);
+        for (const uint8_t a : {uint8_t(0), uint8_t(p), uint8_t(p >> 8), uint8_t(p >> 16)})
+            card.address(a);
+        for (const uint8_t b : page_bytes(p))
+            card.data_in(b);
+        card.command(0x10);
+        card.command(0xFF);  // no need to wait out the programming here
+    }
+    card_tool_reset();
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(sm_init(), 0);
+    ::testing::internal::GetCapturedStdout();
+    Bytes got(528);
+    for (const uint32_t p : {pages[0], pages[1], pages[2]}) {
+        ASSERT_EQ(sm_read_page(g, p, got.data()), 0);
+        EXPECT_EQ(got, page_bytes(p)) << "page " << p;
+        ASSERT_EQ(sm_read_page(g, p + 1, got.data(), true), 0);
+        EXPECT_EQ(got, p + 1 == pages[3] ? page_bytes(p + 1) : Bytes(528, 0xFF)) << "page " << p + 1;
+    }
+    sm_end();
+    card_tool_reset();
+}
+
+}  // namespace
