@@ -3,8 +3,11 @@
 ; handle_setup_request serves the request in SETUPDAT once per SETUP
 ; packet, from the main loop: status, features, descriptors, the
 ; configuration value and the alternate setting. It selects on bRequest
-; alone (the type bits play no part); every request without built-in
-; handling is left to other_request, which stalls it. To stall, EP0STALL
+; alone; the type bits decide only whether a data stage fits the request
+; (a request error otherwise: stalled) and whether SET_CONFIGURATION and
+; SET_INTERFACE reset the data toggles (the standard requests only, as
+; the host does). Every request without built-in handling is left to
+; other_request, which stalls it. To stall, EP0STALL
 ; is set; every path ends in the handshake that clears HSNAK, so the
 ; status stage completes (as a STALL when EP0STALL was set).
 ; Device and configuration descriptors are sent by the controller from
@@ -46,7 +49,11 @@ RT_DEVICE_IN	= 0x80		; bmRequestType values compared whole
 RT_INTERFACE_IN	= 0x81
 RT_ENDPOINT_IN	= 0x82
 RT_DEVICE_OUT	= 0x00
+RT_INTERFACE_OUT = 0x01
 RT_ENDPOINT_OUT	= 0x02
+
+EP_DIR_IN	= 0b10000000	; endpoint address: bit 7, the IN direction
+EP_NUMBER	= 0b00000111	; endpoint address: bits 2-0, the number
 
 FEATURE_ENDPOINT_HALT = 0
 FEATURE_DEVICE_REMOTE_WAKEUP = 1
@@ -64,9 +71,40 @@ handle_setup_request::
 	cjne	a,#12,1$
 1$:	jc	2$
 	mov	a,#2			; 12 to 255: nothing built in, as 2
-2$:	rl	a			; two bytes per entry
+2$:	mov	r7,a			; R7 = the table entry
+	; A data stage (wLength > 0) must go the way the request answers:
+	; device to host for the requests that send bytes, none at all for
+	; the others. A request that contradicts it is a request error and
+	; is stalled, so that no side waits for packets that never come.
+	mov	dptr,#wLengthL
+	movx	a,@dptr
+	mov	r6,a
+	inc	dptr
+	movx	a,@dptr
+	orl	a,r6
+	jz	4$			; no data stage
+	mov	a,r7
+	mov	dptr,#data_stage_table
+	movc	a,@a+dptr
+	jb	acc.0,4$		; DS_ANY: left to the request
+	jz	3$			; DS_NONE
+	mov	dptr,#bmRequestType
+	movx	a,@dptr
+	jb	acc.7,4$		; DS_IN and device to host: fits
+3$:	ljmp	stall
+4$:	mov	a,r7
+	rl	a			; two bytes per entry
 	mov	dptr,#request_table
 	jmp	@a+dptr
+
+DS_NONE	= 0x00			; no data stage
+DS_IN	= 0x80			; device to host (the direction bit)
+DS_ANY	= 0x01			; not checked here
+
+; The data stage each entry of request_table allows, by bRequest.
+data_stage_table:
+	.db	DS_IN, DS_NONE, DS_ANY, DS_NONE, DS_ANY, DS_ANY
+	.db	DS_IN, DS_ANY, DS_IN, DS_NONE, DS_IN, DS_NONE
 
 request_table:
 	ajmp	req_get_status		; 0  GET_STATUS
@@ -134,18 +172,15 @@ req_clear_feature:
 	clr	remote_wakeup_enabled
 	sjmp	handshake
 2$:	cjne	a,#RT_ENDPOINT_OUT,handshake
-	mov	dptr,#wValueL
-	movx	a,@dptr
-	jnz	stall			; only ENDPOINT_HALT
-	mov	dptr,#wIndexL
-	movx	a,@dptr
+	acall	endpoint_halt_target
+	jnc	stall			; only ENDPOINT_HALT of an endpoint
 	mov	r7,a			; the endpoint address
 	acall	endpoint_cs_addr
 	clr	a
 	movx	@dptr,a			; 1: stall bit cleared (whole register)
 	mov	a,r7
 	mov	c,acc.7			; 2: select it: IO = bit 7, then number
-	anl	a,#0b00000111
+	anl	a,#EP_NUMBER
 	mov	acc.4,c
 	mov	dptr,#TOGCTL
 	movx	@dptr,a
@@ -192,11 +227,8 @@ req_set_feature:
 	setb	remote_wakeup_enabled
 	sjmp	handshake
 2$:	cjne	a,#RT_ENDPOINT_OUT,handshake
-	mov	dptr,#wValueL
-	movx	a,@dptr
-	jnz	stall			; only ENDPOINT_HALT
-	mov	dptr,#wIndexL
-	movx	a,@dptr
+	acall	endpoint_halt_target
+	jnc	stall			; only ENDPOINT_HALT of an endpoint
 	acall	endpoint_cs_addr
 	mov	a,#bmEPSTALL
 	movx	@dptr,a
@@ -328,6 +360,32 @@ send_string:
 7$:	ljmp	handle_setup_request
 
 ;--------------------------------------------------------------------------
+; endpoint_halt_target - for the endpoint halt features: the endpoint the
+; request names, when wValue (all 16 bits) is ENDPOINT_HALT and the wIndex
+; low byte is an endpoint address (bits 6-3 clear).
+; Out: C = 1 and A = the endpoint address; C = 0 otherwise (a request
+; error). Clobbers: A, DPTR, R6.
+;--------------------------------------------------------------------------
+endpoint_halt_target:
+	mov	dptr,#wValueL
+	movx	a,@dptr
+	mov	r6,a
+	inc	dptr
+	movx	a,@dptr
+	orl	a,r6
+	jnz	1$			; not ENDPOINT_HALT (0)
+	mov	dptr,#wIndexL
+	movx	a,@dptr
+	mov	r6,a
+	anl	a,#~(EP_DIR_IN|EP_NUMBER)
+	jnz	1$			; bits 6-3 set: no such endpoint
+	mov	a,r6
+	setb	c
+	ret
+1$:	clr	c
+	ret
+
+;--------------------------------------------------------------------------
 ; endpoint_cs_addr - the control and status register of an endpoint.
 ; In: A = endpoint address e (bit 7: IN, bits 2..0: number n; bits 6..3
 ; ignored, existence not checked). Out: DPTR = 0x7FB4 + 2 x (n + 8 x o),
@@ -336,7 +394,7 @@ send_string:
 ;--------------------------------------------------------------------------
 endpoint_cs_addr::
 	mov	c,acc.7
-	anl	a,#0b00000111
+	anl	a,#EP_NUMBER
 	jc	1$
 	orl	a,#0b00001000		; OUT: 8 registers further
 1$:	rl	a			; 2 bytes per endpoint
@@ -368,23 +426,38 @@ one_byte_reply:
 	ret
 
 ; set_configuration - current_configuration <- wValue low byte, any value.
-; Selecting a configuration puts the data toggles of all endpoints back to
-; DATA0, as the host does with its own: without that, the first packet on
-; an endpoint that stood at DATA1 would be taken for a repeat and lost.
+; The standard request (bmRequestType 0x00) also puts the data toggles of
+; all endpoints back to DATA0, as the host does with its own: without
+; that, the first packet on an endpoint that stood at DATA1 would be taken
+; for a repeat and lost. A class or vendor request with this bRequest
+; leaves them: the host keeps its own toggles then, and a reset here would
+; make the device take the host's next packet for a repeat.
 set_configuration::
 	mov	dptr,#wValueL
 	movx	a,@dptr
 	mov	current_configuration,a
-	sjmp	reset_data_toggles
+	mov	r7,#RT_DEVICE_OUT
+	sjmp	standard_toggle_reset
 
 ; set_interface - current_alt_setting <- wValue low byte, any value and
-; any interface number. Like a configuration, an alternate setting starts
-; its endpoints at DATA0.
+; any interface number. Like a configuration, the standard request
+; (bmRequestType 0x01) starts the endpoints at DATA0.
 set_interface::
 	mov	dptr,#wValueL
 	movx	a,@dptr
 	mov	current_alt_setting,a
+	mov	r7,#RT_INTERFACE_OUT
 	; fall through
+
+; standard_toggle_reset - reset_data_toggles when bmRequestType is R7,
+; the standard request's; otherwise nothing. Returns C = 1.
+standard_toggle_reset:
+	mov	dptr,#bmRequestType
+	movx	a,@dptr
+	xrl	a,r7
+	jz	reset_data_toggles
+	setb	c
+	ret
 
 ; reset_data_toggles - the toggles of EP1-EP7 OUT and IN to DATA0.
 ; Returns C = 1 (true). Clobbers: A, R7, DPTR.

@@ -311,6 +311,63 @@ TEST_F(FirmwareUsbDevice, ConfigurationAndInterfaceRequestsResetTheDataToggles) 
     }
 }
 
+// The device's toggles change exactly when the host's do: on the standard
+// SET_CONFIGURATION and SET_INTERFACE without a data stage and on
+// CLEAR_FEATURE(ENDPOINT_HALT) of an endpoint that exists. After any of
+// these requests, with both pipes standing at DATA1, scripts and replies
+// must go on getting through.
+TEST_F(FirmwareUsbDevice, RequestsTheHostKeepsItsTogglesThroughLeaveTheDevicesToo) {
+    struct Case { const char* what; uint8_t type, code; uint16_t value, index, length; };
+    const Case cases[] = {
+        {"class 0x0B", 0x20, 11, 0, 0, 0},
+        {"vendor 9", 0x40, 9, 1, 0, 0},
+        {"class 9 to an interface", 0x21, 9, 1, 0, 0},
+        {"standard SET_CONFIGURATION with wLength 2", 0x00, 9, 1, 0, 2},
+        {"SET_CONFIGURATION device-to-host", 0x80, 9, 1, 0, 1},
+        {"standard SET_INTERFACE to the device", 0x00, 11, 0, 0, 0},
+        {"CLEAR_FEATURE(0x0100) of EP1 OUT", 0x02, 1, 0x0100, 0x01, 0},
+        {"CLEAR_FEATURE(ENDPOINT_HALT) of 0x09", 0x02, 1, 0, 0x09, 0},
+        {"CLEAR_FEATURE(ENDPOINT_HALT) of 0xC2", 0x02, 1, 0, 0xC2, 0},
+    };
+    std::string why;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (int i = 0; i < 2 && usb_host->toggle(0x01) != usb::DataPid::data1; ++i)
+            ASSERT_TRUE(script_round_trip(why)) << why;
+        ASSERT_EQ(usb_host->toggle(0x01), usb::DataPid::data1);
+        ASSERT_EQ(usb_host->toggle(0x82), usb::DataPid::data1);
+        request(c.type, c.code, c.value, c.index, c.length, Bytes(c.type & 0x80 ? 0 : c.length, 0x5A));
+        EXPECT_TRUE(script_round_trip(why)) << "first script after the request: " << why;
+        EXPECT_TRUE(script_round_trip(why)) << "second script after the request: " << why;
+    }
+}
+
+// A request whose data stage goes the other way than its answer would is
+// stalled: nothing waits for packets the host will never take, and the
+// next request and the streams are served as usual.
+TEST_F(FirmwareUsbDevice, RequestsWhoseDirectionContradictsTheirDataStageAreStalled) {
+    const Read cases[] = {
+        {"GET_DESCRIPTOR(string 1) host-to-device", 0x00, 6, 0x0301, 0, 2, std::nullopt},
+        {"GET_DESCRIPTOR(device) host-to-device", 0x00, 6, 0x0100, 0, 18, std::nullopt},
+        {"GET_CONFIGURATION host-to-device", 0x00, 8, 0, 0, 1, std::nullopt},
+        {"GET_INTERFACE host-to-device", 0x01, 10, 0, 0, 1, std::nullopt},
+        {"SET_FEATURE(remote wake-up) with data", 0x00, 3, 1, 0, 2, std::nullopt},
+    };
+    for (const Read& c : cases) {
+        SCOPED_TRACE(c.what);
+        const host::TransferResult r = request(c.type, c.request, c.value, c.index, c.length, Bytes(c.length, 0xAB));
+        EXPECT_EQ(r.status, Status::stall) << host::status_name(r.status);
+        expect_answer("the device descriptor next", 0x80, 6, 0x0100, 0, 18, device_descriptor);
+        expect_answer("string 2 next", 0x80, 6, 0x0302, 0, 255, z100);
+    }
+    EXPECT_EQ(status(0x80, 0), (Bytes{0x02, 0x00})) << "a stalled SET_FEATURE changed the device";
+    // A bus-to-host stream of one packet after them.
+    ASSERT_TRUE(send(0x01, Bytes{0x60, 0x00, 0x01, 0x00}).ok());
+    const host::TransferResult in =
+        usb_host->complete(usb_host->submit_in(host::TransferType::bulk, 0x82, 64, 1, 50));
+    EXPECT_TRUE(in.ok() && in.data.size() == 64) << host::status_name(in.status) << ", " << in.data.size() << " bytes";
+}
+
 // ---- OUT endpoints ---------------------------------------------------------------------
 
 // Pipes 0-6 are EP1-EP7 OUT. Each bus reset leaves the OUT endpoints unarmed

@@ -136,6 +136,19 @@ void Board::press_wakeup() {
     controller_.set_wakeup_pin(true);
 }
 
+// ---- snapshots -------------------------------------------------------------------------------
+
+Board::Snapshot Board::snapshot() const {
+    return Snapshot{cpu_.save_state(), controller_.save_state(), socket_, diag_};
+}
+
+void Board::restore(const Snapshot& snapshot) {
+    cpu_.restore_state(snapshot.cpu);
+    controller_.restore_state(snapshot.controller);
+    socket_ = snapshot.socket;
+    diag_ = snapshot.diagnostics;
+}
+
 // ---- time ------------------------------------------------------------------------------------
 
 usb::clock_t Board::now() const { return cpu_.cycles() * clocks_per_cycle; }

@@ -11,7 +11,7 @@
 // pins, which bytes count as fill).
 //
 // Index of the component:
-//   board.cpp   set-up, power-on, firmware loading, time, the USB side
+//   board.cpp   set-up, power-on, firmware loading, time, the USB side, snapshots
 #pragma once
 
 #include <cstdint>
@@ -100,6 +100,21 @@ public:
                        std::span<const std::uint8_t> data) override {
         return controller_.out(address, endpoint, pid, data);
     }
+
+    // ---- snapshots ------------------------------------------------------------------------------
+    // The whole board's state at one instant: core, controller (with the
+    // ports), socket and card, diagnostics. restore() puts a snapshot of
+    // this board back; the board then runs on exactly as it did from that
+    // instant. Callbacks the caller has set (traces, breakpoints' owners)
+    // are not part of it.
+    struct Snapshot {
+        Cpu::State cpu;
+        controller::Controller::State controller;
+        card::Socket socket;
+        Diagnostics diagnostics;
+    };
+    Snapshot snapshot() const;
+    void restore(const Snapshot& snapshot);
 
     // ---- the parts, for tests and the board's command -------------------------------------------
     Cpu& cpu() { return cpu_; }

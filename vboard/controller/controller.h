@@ -21,6 +21,7 @@
 //   ep0.cpp          endpoint 0: SETUP routing, firmware transfers, SUDPTR, loader
 //   bare_device.cpp  the default device that answers while RENUM = 0
 //   bus.cpp          attach and detach, bus reset, SOF, suspend, resume, WAKEUP#
+//   snapshot.cpp     the state copied out and back
 #pragma once
 
 #include <array>
@@ -136,6 +137,15 @@ public:
     std::uint8_t function_address() const { return fnaddr_; }
     bool renum() const;
     bool usb_request_line() const { return line_; }
+
+    // ---- snapshot.cpp: snapshots --------------------------------------------------------------
+    // The controller's whole state (RAM, buffers, registers, endpoints, the
+    // control transfer, bus state, the ports unit) without its wiring (the
+    // core, socket, diagnostics, release hook) or settings. Taken and put
+    // back between runs of the board; the core's own state is the core's.
+    struct State;
+    State save_state() const;
+    void restore_state(const State& state);
 
 private:
     // An endpoint direction with its buffers: one, or two when paired. IN:
@@ -289,6 +299,34 @@ private:
     // The default device.
     std::uint8_t bare_configuration_ = 0;
     std::uint8_t bare_alt_setting_ = 0;
+};
+
+struct Controller::State {
+    std::vector<std::uint8_t> ram;  // the on-chip RAM (the code array above it never changes)
+    std::uint8_t buffers[0x7F40 - buffers_base] = {};
+    std::bitset<ram_size> loaded;
+    Endpoint in[8], out[8];
+    std::int8_t owner_ep[16] = {};  // -1: none; 0-7 IN, 8-15 OUT endpoints
+    std::uint8_t owner_index[16] = {};
+    bool cpu_held = true;
+    std::uint8_t cpucs = 0, usbcs = 0, usbirq = 0;
+    std::uint8_t in_irq[8] = {}, out_irq[8] = {};
+    std::uint8_t in07ien = 0, out07ien = 0, usbien = 0, usbbav = 0;
+    std::uint8_t in07val = 0, out07val = 0, usbpair = 0, togctl = 0;
+    std::uint8_t sudptrh = 0, sudptrl = 0, fnaddr = 0;
+    std::uint16_t frame = 0;
+    std::array<std::uint8_t, 8> setupdat{};
+    bool hsnak = false, ep0stall = false;
+    Control ctl;
+    bool line = false;
+    int streak_offset = -1;
+    unsigned streak = 0;
+    std::uint32_t reported_recurrence = 0;
+    bool suspended = false, detector_armed = false, pin_woke = false;
+    usb::clock_t idle_since = 0;
+    bool wakeup_pin = true;
+    std::uint8_t bare_configuration = 0, bare_alt_setting = 0;
+    Ports::State ports;
 };
 
 }  // namespace vboard::controller

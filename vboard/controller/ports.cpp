@@ -3,6 +3,7 @@
 #include "controller/ports.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ostream>
 
 #include "card/card.h"
@@ -28,6 +29,32 @@ constexpr std::uint8_t pin_levels(std::uint8_t out, std::uint8_t oe, std::uint8_
 }  // namespace
 
 // ---- set-up ---------------------------------------------------------------------
+
+Ports::State Ports::save_state() const {
+    State s;
+    std::memcpy(s.cfg, cfg_, sizeof cfg_);
+    std::memcpy(s.out, out_, sizeof out_);
+    std::memcpy(s.oe, oe_, sizeof oe_);
+    s.fastxfr = fastxfr_;
+    s.autoptr = autoptr_;
+    s.recording = recording_;
+    s.record_limit = record_limit_;
+    s.dropped = dropped_;
+    s.events = events_;
+    return s;
+}
+
+void Ports::restore_state(const State& s) {
+    std::memcpy(cfg_, s.cfg, sizeof cfg_);
+    std::memcpy(out_, s.out, sizeof out_);
+    std::memcpy(oe_, s.oe, sizeof oe_);
+    fastxfr_ = s.fastxfr;
+    autoptr_ = s.autoptr;
+    recording_ = s.recording;
+    record_limit_ = s.record_limit;
+    dropped_ = s.dropped;
+    events_ = s.events;
+}
 
 void Ports::set_memory(MemRead read, MemWrite write, void* ctx) {
     mem_read_ = read;

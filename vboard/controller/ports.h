@@ -136,6 +136,22 @@ public:
     std::size_t dropped_events() const { return dropped_; }
     void clear_events();
 
+    // ---- ports.cpp: snapshots ------------------------------------------------
+    // The registers and the event record, without the wiring (memory,
+    // socket, core). Restoring does not touch the socket's lines: the
+    // socket is restored with the board.
+    struct State {
+        std::uint8_t cfg[3] = {}, out[3] = {}, oe[3] = {};
+        std::uint8_t fastxfr = 0;
+        std::uint16_t autoptr = 0;
+        bool recording = false;
+        std::size_t record_limit = default_record_limit;
+        std::size_t dropped = 0;
+        std::vector<BusEvent> events;
+    };
+    State save_state() const;
+    void restore_state(const State& state);
+
 private:
     std::uint8_t mem_read(std::uint16_t addr) const;
     void mem_write(std::uint16_t addr, std::uint8_t value);

@@ -73,6 +73,50 @@ Cpu::Cpu(Diagnostics* diag) : addr_flags_(new std::uint8_t[65536]()), diag_(diag
 
 Cpu::~Cpu() = default;
 
+// ---- snapshots -------------------------------------------------------------------------
+
+// Taken between runs, where code fetch is always back on the code array
+// (run_slice restores it), so the fetch view needs no saving.
+Cpu::State Cpu::save_state() const {
+    State s;
+    s.cycles = cycles_;
+    s.instructions = instructions_;
+    s.pc = pc_;
+    s.attn = static_cast<std::uint8_t>(attn_ & ~attn_fetch);
+    std::memcpy(s.iram, iram_, sizeof iram_);
+    std::memcpy(s.sfr, sfr_, sizeof sfr_);
+    s.addr_flags.assign(addr_flags_.get(), addr_flags_.get() + 65536);
+    s.ext_requests = ext_requests_;
+    std::memcpy(s.raised_at, raised_at_, sizeof raised_at_);
+    s.active_levels = active_levels_;
+    s.isr_depth = isr_depth_;
+    for (int i = 0; i < 3; ++i) {
+        s.isr_vector[i] = isr_stack_[i].vector;
+        s.isr_sp[i] = isr_stack_[i].sp;
+        s.isr_acc[i] = isr_stack_[i].acc;
+        s.isr_psw[i] = isr_stack_[i].psw;
+    }
+    return s;
+}
+
+void Cpu::restore_state(const State& s) {
+    cycles_ = s.cycles;
+    instructions_ = s.instructions;
+    pc_ = s.pc;
+    attn_ = s.attn;
+    fetch_ = code_;
+    std::memcpy(iram_, s.iram, sizeof iram_);
+    std::memcpy(sfr_, s.sfr, sizeof sfr_);
+    if (s.addr_flags.size() == 65536) std::memcpy(addr_flags_.get(), s.addr_flags.data(), 65536);
+    ext_requests_ = s.ext_requests;
+    std::memcpy(raised_at_, s.raised_at, sizeof raised_at_);
+    active_levels_ = s.active_levels;
+    isr_depth_ = s.isr_depth;
+    for (int i = 0; i < 3; ++i) isr_stack_[i] = IsrEntry{s.isr_vector[i], s.isr_sp[i], s.isr_acc[i], s.isr_psw[i]};
+    limit_ = 0;
+    stop_requested_ = false;
+}
+
 // ---- bus set-up ------------------------------------------------------------------------
 
 void Cpu::set_code(const std::uint8_t* code) {

@@ -159,6 +159,29 @@ public:
     // Nesting depth of interrupt handlers in progress.
     int interrupts_in_service() const { return isr_depth_; }
 
+    // ---- cpu.cpp: snapshots ------------------------------------------------------
+    // The core's state without its wiring (code and data bus, SFR handlers,
+    // hooks, diagnostics sink): registers, internal RAM, interrupt system,
+    // counters and the per-address marks (breakpoints, fill). Taken and put
+    // back between runs; restoring it into the core it came from (or one
+    // wired the same way) continues exactly where it was taken.
+    struct State {
+        std::uint64_t cycles = 0, instructions = 0;
+        std::uint16_t pc = 0;
+        std::uint8_t attn = 0;
+        std::uint8_t iram[256] = {};
+        std::uint8_t sfr[128] = {};
+        std::vector<std::uint8_t> addr_flags;
+        std::uint16_t ext_requests = 0;
+        std::uint64_t raised_at[irq_count] = {};
+        std::uint8_t active_levels = 0;
+        int isr_depth = 0;
+        std::uint16_t isr_vector[3] = {};
+        std::uint8_t isr_sp[3] = {}, isr_acc[3] = {}, isr_psw[3] = {};
+    };
+    State save_state() const;
+    void restore_state(const State& state);
+
     // ---- cpu.cpp: state access (no side effects, no handlers) ------------------
     // Address of the next instruction; while an instruction executes (in
     // handlers) the address of that instruction.

@@ -133,5 +133,39 @@ TEST(Board, FillStartsTwoBytesIntoARun) {
     EXPECT_EQ(first->pc, 0x0005);
 }
 
+// A snapshot put back, into the same board or another built alike, runs on
+// exactly as the board did from that instant: the firmware leaving the bus
+// and coming back with its own code, cycle for cycle.
+TEST(Board, RestoredSnapshotRunsOnAsTheBoardDid) {
+    struct Trace {
+        std::uint64_t cycles, instructions;
+        std::uint16_t pc;
+        bool attached;
+        std::vector<std::uint8_t> ram, iram;
+        bool operator==(const Trace&) const = default;
+    };
+    const auto trace = [](board::Board& b) {
+        return Trace{b.cpu().cycles(), b.cpu().instructions(), b.cpu().pc(), b.attached(),
+                     std::vector<std::uint8_t>(b.controller().ram(), b.controller().ram() + 0x2000),
+                     std::vector<std::uint8_t>(b.cpu().iram(), b.cpu().iram() + 256)};
+    };
+    board::Board a, other;
+    std::string error;
+    ASSERT_TRUE(a.load_firmware(FIRMWARE_BIN, error)) << error;
+    a.run_for_ms(20);
+    const board::Board::Snapshot snap = a.snapshot();
+    std::vector<Trace> first;
+    for (int i = 0; i < 4; ++i) a.run_for_ms(500), first.push_back(trace(a));
+    ASSERT_TRUE(first.back().attached) << "the firmware came back on the bus";
+    for (board::Board* b : {&a, &other}) {
+        b->restore(snap);
+        for (int i = 0; i < 4; ++i) {
+            b->run_for_ms(500);
+            EXPECT_TRUE(trace(*b) == first[i]) << (b == &a ? "same board" : "other board") << ", step " << i;
+        }
+        EXPECT_TRUE(b->diagnostics().empty());
+    }
+}
+
 }  // namespace
 }  // namespace vboard::test
