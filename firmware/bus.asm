@@ -4,13 +4,17 @@
 ; reattaches it so that the host enumerates it afresh; cpu_suspend idles
 ; the processor until a resume interrupt; resume_bus signals resume after
 ; a WAKEUP# pin wake-up; resume_isr is the resume interrupt.
-; Shared state: USBCS, the USB request registers, EXIF, EICON, PCON.
+; Shared state: USBCS, the USB request registers, EXIF, EICON, PCON;
+; resume_seen (set by resume_isr, taken by cpu_suspend).
 ;==========================================================================
 	.module bus
 	.include "ezusb.inc"
 	.include "areas.inc"
 
 	.globl	delay_ms
+
+	.area	BSEG
+resume_seen:	.ds	1		; a resume interrupt since the last idle
 
 	.area	DSEG
 bus_pause:	.ds	1		; target of the dummy stores below
@@ -49,7 +53,7 @@ bus_reconnect::
 	lcall	delay_ms
 	mov	dptr,#CPUCS
 	movx	a,@dptr
-	jnb	acc.3,2$		; bmCPUCS_SLOW: stay off twice as long
+	jnb	ACC+bnCPUCS_SLOW,2$	; stay off twice as long
 	mov	r6,#>DISCONNECT_MS
 	mov	r7,#<DISCONNECT_MS
 	lcall	delay_ms
@@ -75,18 +79,32 @@ bus_reconnect::
 ; cpu_suspend - idle the processor until a wake-up.
 ; In: nothing. Out: nothing; USBCS WAKESRC then tells what woke it
 ; (1: the WAKEUP# pin, 0: the bus). Clobbers: A, DPTR.
+; A resume may come at any instruction, also before the idle: its
+; interrupt would then be over before the processor idles, and nothing
+; would end the idle (SOFs and IN traffic do not). So resume_isr leaves
+; resume_seen set, and the test of it and the idle are one step: with EA
+; off nothing comes between the test and the PCON write, and the write to
+; IE that sets EA again holds every interrupt back for one instruction,
+; the PCON write; an interrupt pending by then ends the idle at once.
+; A resume seen before the idle: no idle, WAKESRC kept as it is.
 ;--------------------------------------------------------------------------
 cpu_suspend::
+	clr	EA
+	jbc	resume_seen,1$		; a resume since the last idle
 	mov	dptr,#USBCS
 	movx	a,@dptr
 	orl	a,#bmWAKESRC		; writing 1 clears the wake source
 	movx	@dptr,a
+	setb	EA			; interrupts from after the next one
 	orl	PCON,#bmIDLE		; stops here until the resume interrupt
 	nop
 	nop
 	nop
 	nop
 	nop
+	clr	resume_seen		; the resume that ended the idle
+	ret
+1$:	setb	EA
 	ret
 
 ;--------------------------------------------------------------------------
@@ -98,7 +116,7 @@ cpu_suspend::
 resume_bus::
 	mov	dptr,#USBCS
 	movx	a,@dptr
-	jnb	acc.7,9$		; WAKESRC 0: the bus woke us
+	jnb	ACC+bnWAKESRC,9$	; WAKESRC 0: the bus woke us
 	orl	a,#bmSIGRSUME
 	movx	@dptr,a
 	mov	r6,#>RESUME_MS
@@ -111,9 +129,11 @@ resume_bus::
 9$:	ret
 
 ;--------------------------------------------------------------------------
-; resume_isr - the resume interrupt: clears its flag. Taking it is what
-; ends the idle mode that cpu_suspend entered. Touches no register.
+; resume_isr - the resume interrupt: clears its flag and notes the resume
+; for cpu_suspend. Taking it is what ends the idle mode that cpu_suspend
+; entered. Touches no register.
 ;--------------------------------------------------------------------------
 resume_isr::
+	setb	resume_seen
 	clr	RESI
 	reti

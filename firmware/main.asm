@@ -140,8 +140,8 @@ wait_done:
 ;--------------------------------------------------------------------------
 main_loop:
 	jnb	setup_pending,1$
-	lcall	handle_setup_request
-	clr	setup_pending		; after the handler, not before
+	clr	setup_pending		; before the handler: a SETUP that comes
+	lcall	handle_setup_request	; while it runs sets it again
 1$:
 	jnb	suspend_pending,4$
 	lcall	suspend_hook
@@ -153,7 +153,7 @@ main_loop:
 	jb	remote_wakeup_enabled,3$
 	mov	dptr,#USBCS
 	movx	a,@dptr
-	jb	acc.7,2$		; WAKESRC: the pin, not the bus, woke us and
+	jb	ACC+bnWAKESRC,2$	; WAKESRC: the pin, not the bus, woke us and
 					; remote wake-up is not allowed: idle again
 3$:	lcall	resume_bus
 	lcall	resume_hook

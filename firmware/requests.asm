@@ -14,7 +14,24 @@
 ; the setup data pointer; strings by the firmware through IN0BUF.
 ; Shared state: owns current_configuration, current_alt_setting; reads
 ; and writes remote_wakeup_enabled, reads self_powered and the descriptor
-; pointers; clears setup_pending in the string data stage (see there).
+; pointers; reads setup_pending and the SUDAV request bit (a new SETUP).
+;
+; Concurrency. The handler runs in the foreground, and a new SETUP may
+; arrive at any instruction: the host has then given up this request, and
+; SETUPDAT, HSNAK and EP0STALL are the new request's. The main loop clears
+; setup_pending before the call, so "setup_pending set, or SUDAV still
+; requested" (new_setup) means a new request has arrived since this one
+; began. Before each write that answers on endpoint 0 (an IN0BC arm, the
+; SUDPTRL start, the stall, the HSNAK release) the handler looks, and on
+; a new SETUP it returns at once, leaving endpoint 0 to the new request,
+; which the main loop serves next. A stall written just before a SETUP is
+; taken back (EP0STALL can be cleared). A packet armed just before a
+; SETUP is dropped by the controller; one armed at the very instruction
+; after a SETUP cannot be taken back: it is the new request's first data
+; packet (the host abandoned the old request mid-transfer, so it gets the
+; old request's bytes), and the handler waits for it to go before it
+; writes IN0BUF again. No request is lost or served twice, and nothing
+; waits for a transfer the host has given up.
 ;==========================================================================
 	.module requests
 	.include "ezusb.inc"
@@ -52,8 +69,12 @@ RT_DEVICE_OUT	= 0x00
 RT_INTERFACE_OUT = 0x01
 RT_ENDPOINT_OUT	= 0x02
 
-EP_DIR_IN	= 0b10000000	; endpoint address: bit 7, the IN direction
+EP_DIR_IN	= 0b10000000	; endpoint address and bmRequestType: bit 7, IN
+bnEP_DIR_IN	= 7
 EP_NUMBER	= 0b00000111	; endpoint address: bits 2-0, the number
+
+bnSELF_POWERED	= 0		; GET_STATUS of the device, first byte
+bnREMOTE_WAKEUP	= 1
 
 FEATURE_ENDPOINT_HALT = 0
 FEATURE_DEVICE_REMOTE_WAKEUP = 1
@@ -66,10 +87,13 @@ FEATURE_DEVICE_REMOTE_WAKEUP = 1
 ; Runs in the foreground; returns after serving one request.
 ;--------------------------------------------------------------------------
 handle_setup_request::
+	mov	dptr,#EP0CS		; a packet armed for the request before
+1$:	movx	a,@dptr			; this one after its SETUP had come:
+	jb	ACC+bnIN0BSY,1$		; IN0BUF is the controller's until it goes
 	mov	dptr,#bRequest
 	movx	a,@dptr
-	cjne	a,#12,1$
-1$:	jc	2$
+	cjne	a,#12,5$
+5$:	jc	2$
 	mov	a,#2			; 12 to 255: nothing built in, as 2
 2$:	mov	r7,a			; R7 = the table entry
 	; A data stage (wLength > 0) must go the way the request answers:
@@ -90,7 +114,7 @@ handle_setup_request::
 	jz	3$			; DS_NONE
 	mov	dptr,#bmRequestType
 	movx	a,@dptr
-	jb	acc.7,4$		; DS_IN and device to host: fits
+	jb	ACC+bnEP_DIR_IN,4$	; DS_IN and device to host: fits
 3$:	ljmp	stall
 4$:	mov	a,r7
 	rl	a			; two bytes per entry
@@ -132,9 +156,9 @@ req_get_status:
 	jnc	handshake
 	clr	a
 	mov	c,self_powered
-	mov	acc.0,c
+	mov	ACC+bnSELF_POWERED,c
 	mov	c,remote_wakeup_enabled
-	mov	acc.1,c
+	mov	ACC+bnREMOTE_WAKEUP,c
 	sjmp	status_reply
 2$:	cjne	a,#RT_INTERFACE_IN,3$
 	clr	a
@@ -151,6 +175,8 @@ status_reply:				; A = first byte; the second is 0
 	inc	dptr
 	clr	a
 	movx	@dptr,a
+	acall	new_setup
+	jc	handshake		; replaced: the handshake returns too
 	mov	dptr,#IN0BC
 	mov	a,#2
 	movx	@dptr,a			; arms the two bytes
@@ -179,9 +205,9 @@ req_clear_feature:
 	clr	a
 	movx	@dptr,a			; 1: stall bit cleared (whole register)
 	mov	a,r7
-	mov	c,acc.7			; 2: select it: IO = bit 7, then number
+	mov	c,ACC+bnEP_DIR_IN	; 2: select it: IO = bit 7, then number
 	anl	a,#EP_NUMBER
-	mov	acc.4,c
+	mov	ACC+bnTOG_IO,c
 	mov	dptr,#TOGCTL
 	movx	@dptr,a
 	movx	a,@dptr			; 3: reset its toggle to DATA0
@@ -198,17 +224,41 @@ req_other:
 ; stall / handshake - the two endings. stall sets EP0STALL, then goes on
 ; to the handshake, which clears HSNAK (write 1) so that the controller
 ; completes the status stage: with STALL when EP0STALL is set.
+; Both leave endpoint 0 alone once a new SETUP has come: a stall written
+; just before it is cleared again, and HSNAK (the new request's) is left.
 ;--------------------------------------------------------------------------
 stall:
 	mov	dptr,#EP0CS
 	movx	a,@dptr
 	orl	a,#bmEP0STALL
 	movx	@dptr,a
+	acall	new_setup
+	jnc	handshake
+	mov	dptr,#EP0CS		; not for the new request
+	movx	a,@dptr
+	anl	a,#~(bmEP0STALL|bmHSNAK) ; HSNAK written 0: left as it is
+	movx	@dptr,a
+	ret
 handshake:
+	acall	new_setup
+	jc	1$			; the new request's, not ours
 	mov	dptr,#EP0CS
 	movx	a,@dptr
 	orl	a,#bmHSNAK
 	movx	@dptr,a
+1$:	ret
+
+;--------------------------------------------------------------------------
+; new_setup - has a new SETUP arrived since this request began?
+; Out: C = 1 when its interrupt has raised setup_pending or is still
+; requested (SUDAV in USBIRQ). The handler sets the flag before it acks,
+; so reading the request bit first leaves no gap. Clobbers: A, DPTR.
+;--------------------------------------------------------------------------
+new_setup:
+	mov	dptr,#USBIRQ
+	movx	a,@dptr
+	mov	c,ACC+bnSUDAV
+	orl	c,setup_pending
 	ret
 
 ;---- SET_FEATURE ---------------------------------------------------------
@@ -275,10 +325,13 @@ send_by_sudptr:				; R3:R2 = the descriptor
 	mov	dptr,#SUDPTRH
 	mov	a,r3
 	movx	@dptr,a
+	acall	new_setup
+	jc	9$			; replaced: leave endpoint 0 alone
 	mov	dptr,#SUDPTRL
 	mov	a,r2
 	movx	@dptr,a			; starts the transfer
 	ajmp	handshake
+9$:	ret
 gd_string:
 	cjne	a,#3,stall_far
 	mov	dptr,#wValueL
@@ -298,15 +351,14 @@ stall_far:
 ;
 ; Waiting for the host to take a packet: the controller drops an armed
 ; packet when the host abandons the transfer with a new SETUP (or a bus
-; reset), so the EP0 IN busy bit always clears. To tell that apart from
-; the packet being taken, setup_pending is cleared when the stage starts:
-; seen set again, it means a new request has replaced this one. The stage
-; is then given up without touching EP0 (its zero-length packet and HSNAK
-; write would answer the new request), and the new request is served
-; instead, from the start, in this same call; the main loop's clearing
-; of setup_pending after the call then matches the request served. So no
-; request is lost, none is answered with another's data, and the wait
-; ends whenever the host moves on.
+; reset), so the EP0 IN busy bit always clears. A new SETUP is looked for
+; (new_setup) before each arm and each EP0CS write, and again after the
+; busy bit has cleared, since the SETUP itself clears it. On a new SETUP
+; the stage is given up without touching endpoint 0 (its packets and its
+; HSNAK write would answer the new request); when the packet it armed
+; last is still there (armed at the instruction after the SETUP), the
+; stage first waits for it to go. The main loop then serves the new
+; request.
 ;--------------------------------------------------------------------------
 send_string:
 	mov	r2,dpl			; R3:R2 = the descriptor
@@ -325,7 +377,6 @@ send_string:
 	movx	a,@dptr
 	mov	r4,a			; ... or wLength when that is smaller
 1$:	mov	r5,#0			; R5 = offset of the next byte
-	clr	setup_pending		; from here: set means a new request
 2$:	mov	a,r4
 	jz	6$			; all sent
 	mov	r6,#0			; R6 = bytes in this packet
@@ -342,22 +393,34 @@ send_string:
 	mov	a,r4
 	jz	4$
 	cjne	r6,#64,3$
-4$:	mov	dptr,#IN0BC
+4$:	acall	new_setup
+	jc	8$			; replaced before the arm
+	mov	dptr,#IN0BC
 	mov	a,r6
 	movx	@dptr,a			; arms the packet
+5$:	acall	new_setup
+	jc	7$			; replaced by a new request
 	mov	dptr,#EP0CS
-5$:	jb	setup_pending,7$	; replaced by a new request
 	movx	a,@dptr
-	jb	acc.2,5$		; until the host has taken the packet
+	jb	ACC+bnIN0BSY,5$		; until the host has taken the packet ...
+	acall	new_setup
+	jc	8$			; ... or a new SETUP has dropped it
 	sjmp	2$
-6$:	mov	dptr,#IN0BC
+6$:	acall	new_setup
+	jc	8$
+	mov	dptr,#IN0BC
 	clr	a
 	movx	@dptr,a			; zero-length packet after the data
+	acall	new_setup
+	jc	7$
 	mov	dptr,#EP0CS
 	mov	a,#bmHSNAK
 	movx	@dptr,a
 	ajmp	handshake
-7$:	ljmp	handle_setup_request
+7$:	mov	dptr,#EP0CS		; the packet armed last: gone, or the
+	movx	a,@dptr			; new request's first one
+	jb	ACC+bnIN0BSY,7$
+8$:	ret
 
 ;--------------------------------------------------------------------------
 ; endpoint_halt_target - for the endpoint halt features: the endpoint the
@@ -393,7 +456,7 @@ endpoint_halt_target:
 ; OUT1CS-OUT7CS, 0x00 0x7FC4. Clobbers: A, C.
 ;--------------------------------------------------------------------------
 endpoint_cs_addr::
-	mov	c,acc.7
+	mov	c,ACC+bnEP_DIR_IN
 	anl	a,#EP_NUMBER
 	jc	1$
 	orl	a,#0b00001000		; OUT: 8 registers further
@@ -419,10 +482,12 @@ get_interface::
 one_byte_reply:
 	mov	dptr,#IN0BUF
 	movx	@dptr,a
+	acall	new_setup
+	jc	1$			; replaced: not armed
 	mov	dptr,#IN0BC
 	mov	a,#1
 	movx	@dptr,a			; arms the byte, whatever wLength says
-	setb	c
+1$:	setb	c
 	ret
 
 ; set_configuration - current_configuration <- wValue low byte, any value.

@@ -37,6 +37,7 @@
 	.globl	stream_pkts
 	.globl	stream_rest
 	.globl	stream_dir
+	.globl	stream_out_packet
 
 ; Bank 1 registers while a script runs.
 ;   R4  the op byte
@@ -49,16 +50,37 @@
 ;--------------------------------------------------------------------------
 ; run_command_script - the EP1 OUT interrupt (jump table offset 0x24).
 ; Runs the script in OUT1BUF, arms its reply, re-arms EP1 OUT, acks.
+;
+; The host's order: the autovector serves EP1 OUT before EP2 OUT, so a
+; script can be taken while stream packets the host sent before it still
+; wait in the EP2 OUT buffers. While a host-to-bus stream is outstanding,
+; every waiting EP2 OUT packet was sent before this script (a host sends
+; a stream's data before its next script), so it goes first: the script
+; is left pending (EP1 OUT not acked) and control passes to the EP2 OUT
+; handler, whose ack brings the interrupt back here for the next packet
+; or the script. With no host-to-bus stream outstanding a waiting packet
+; may belong to the stream this script announces: the script goes first.
+; Relies on: a host that sends a stream's data before its next script;
+; no script that strobes the bus during a bus-to-host stream.
 ;--------------------------------------------------------------------------
 run_command_script::
 	push	acc
 	push	psw
 	push	dpl
 	push	dph
-	mov	psw,#BANK1
+	mov	a,stream_dir
+	cjne	a,#1,1$			; no host-to-bus stream
+	mov	a,stream_pkts
+	orl	a,stream_pkts+1
+	orl	a,stream_rest
+	jz	1$			; nothing outstanding
+	mov	dptr,#OUT07IRQ
+	movx	a,@dptr
+	jb	ACC+bnEP2,stream_first	; a stream packet waits
+1$:	mov	psw,#BANK1
 	mov	dptr,#IN2CS
 	movx	a,@dptr
-	jnb	acc.1,script_execute	; not busy: a reply buffer is free
+	jnb	ACC+bnEPBUSY,script_execute ; not busy: a reply buffer is free
 	acall	script_replies
 	jnc	script_execute		; no reply: the buffers do not matter
 	; Park the script until the host takes a reply.
@@ -77,8 +99,20 @@ run_command_script::
 	; pending: look again.
 	mov	dptr,#IN2CS
 	movx	a,@dptr
-	jnb	acc.1,script_unpark
+	jnb	ACC+bnEPBUSY,script_unpark
 	ajmp	script_exit
+
+;--------------------------------------------------------------------------
+; stream_first - the waiting stream packet before the script: the EP2 OUT
+; handler as if the autovector had picked it, with nothing of this
+; handler left on the stack.
+;--------------------------------------------------------------------------
+stream_first:
+	pop	dph
+	pop	dpl
+	pop	psw
+	pop	acc
+	ljmp	stream_out_packet
 
 ;--------------------------------------------------------------------------
 ; script_resume - the EP2 IN interrupt (jump table offset 0x28), enabled
@@ -98,10 +132,10 @@ script_resume::
 	movx	@dptr,a
 	mov	dptr,#IN07IEN
 	movx	a,@dptr
-	jnb	acc.2,script_exit	; nothing parked
+	jnb	ACC+bnEP2,script_exit	; nothing parked
 	mov	dptr,#IN2CS
 	movx	a,@dptr
-	jb	acc.1,script_exit	; both buffers still full
+	jb	ACC+bnEPBUSY,script_exit ; both buffers still full
 script_unpark:
 	mov	dptr,#IN07IEN
 	movx	a,@dptr

@@ -43,10 +43,13 @@ stream_dir::	.ds	1		; 1: host to bus; 0: bus to host
 ; stream_out_packet - the EP2 OUT interrupt (jump table offset 0x2C).
 ; Clocks the packet out when a host-to-bus stream is outstanding, drops it
 ; otherwise; re-arms EP2 OUT; acks. Bank 1, DPTR1; saves A, PSW, DPS.
-; A 64-byte packet counts as a whole packet. When no whole packet is due
-; any more but a rest is, the host sent more than it announced: only the
-; rest is clocked out, the excess is dropped and the stream ends.
-; A shorter packet is clocked out whole and finishes the rest.
+; A 64-byte packet counts as a whole packet while whole packets are due.
+; A shorter packet ends the stream's rest: clocked out whole while whole
+; packets are still due (it is shorter than what is due then), and
+; otherwise up to the rest, no further. So nothing beyond what the header
+; announced ever reaches the bus: when only the rest is due, a packet
+; longer than the rest (whole or short) has its excess dropped, and the
+; stream ends.
 ; A whole packet takes 314 cycles with a one-cycle MOVX stretch, from the
 ; interrupt's call to the RETI.
 ;--------------------------------------------------------------------------
@@ -94,16 +97,19 @@ out_done:
 	pop	acc
 	reti
 
-; Only the rest is due: a short packet finishes it, a 64-byte one is more
-; than the host announced.
+; Only the rest is due: a packet no longer than the rest is clocked out
+; whole; a longer one carries more than the host announced, and only the
+; rest goes out.
 out_rest_due:
 	mov	a,stream_rest
 	jz	out_done		; nothing outstanding: drop
 	point_at_out2buf
 	mov	DPL1,#<OUT2BC
 	movx	a,@dptr
-	cjne	a,#64,out_short
-	mov	DPL1,#<AUTODATA		; 64 bytes: the rest and no more
+	clr	c
+	subb	a,stream_rest
+	jc	out_short		; shorter than the rest: all of it
+	mov	DPL1,#<AUTODATA		; the rest and no more
 	mov	r7,stream_rest
 3$:	movx	a,@dptr
 	djnz	r7,3$
@@ -132,12 +138,22 @@ out_short:
 ; In: nothing. Out: nothing. Clobbers: A, DPTR, R7, PSW.
 ; Whole packets first, the short one last; no zero-length packet ends a
 ; stream whose length is a multiple of 64.
+; Atomic with respect to the USB interrupt (EUSB off from the first test
+; to the last update, after a first unmasked look that only ever leads to
+; doing nothing): a stream header (EP1 OUT interrupt) rewrites
+; stream_pkts, stream_rest and stream_dir, and so must fall either before
+; the poll has looked at them or after it has armed its packet and
+; counted it, never between. The interrupt waits at most one packet's
+; poll (291 cycles with a one-cycle MOVX stretch).
+; Relies on: no script that strobes the bus while a bus-to-host stream is
+; outstanding (the host reads the stream to its end first); such a script
+; runs between two packets of the stream and its strobes come between
+; the stream's bytes.
 ;--------------------------------------------------------------------------
 stream_poll::
-	; The counts before the direction: a header for a host-to-bus stream
-	; may arrive (in the EP1 OUT interrupt) between the two tests. Tested
-	; the other way round, a direction of 0 read before it and its counts
-	; read after it would start a bus-to-host packet in its place.
+	mov	a,stream_dir		; a first look, unmasked, that only leads
+	jnz	10$			; to doing nothing: host to bus
+	clr	EUSB
 	mov	a,stream_pkts
 	orl	a,stream_pkts+1
 	orl	a,stream_rest
@@ -146,7 +162,7 @@ stream_poll::
 	jnz	9$			; not a bus-to-host stream
 	mov	dptr,#IN2CS
 	movx	a,@dptr
-	jb	acc.1,9$		; busy: no free buffer
+	jb	ACC+bnEPBUSY,9$		; busy: no free buffer
 	mov	dptr,#AUTOPTRL		; autopointer on IN2BUF, low byte first
 	mov	a,#<IN2BUF
 	movx	@dptr,a
@@ -174,13 +190,15 @@ stream_poll::
 	jnz	3$
 	dec	stream_pkts+1
 3$:	dec	stream_pkts
+	setb	EUSB
 	ret
 
-2$:	mov	r7,stream_rest		; the short packet: not 0 here
-4$:	movx	@dptr,a
+2$:	mov	r7,stream_rest		; the short packet: not 0, the counts
+4$:	movx	@dptr,a			; were tested above in this same view
 	djnz	r7,4$
 	mov	dptr,#IN2BC
 	mov	a,stream_rest
 	movx	@dptr,a			; arms the packet
 	mov	stream_rest,#0
-9$:	ret
+9$:	setb	EUSB
+10$:	ret

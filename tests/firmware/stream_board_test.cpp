@@ -223,13 +223,13 @@ TEST_F(FirmwareStream, HostToBusHeaderNeverStartsAPacketTheOtherWay) {
     }
 }
 
-// More than announced: a 64-byte packet when only the rest is due clocks out
-// the rest alone; the stream ends and the excess is dropped.
+// More than announced: a packet, whole or short, longer than the rest that
+// is due clocks out the rest alone; the stream ends and the excess is dropped.
 TEST_F(FirmwareStream, HostSendingMoreThanAnnouncedClocksOutOnlyWhatIsDue) {
     struct {
         uint32_t announced;
         size_t sent;
-    } cases[] = {{65, 128}, {1, 64}, {127, 192}, {64, 128}, {130, 256}};
+    } cases[] = {{65, 128}, {1, 64}, {127, 192}, {64, 128}, {130, 256}, {3, 10}, {65, 74}, {130, 191}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.announced) + " announced, " + std::to_string(c.sent) + " sent");
         const Bytes data = pattern(c.sent, c.announced);

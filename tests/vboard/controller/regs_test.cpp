@@ -59,6 +59,11 @@ TEST(RegisterMap, IncludeFileAndModelAgree) {
                                          << ", ezusb.inc says 0x" << value;
         } else if (auto c = core_names().find(name); c != core_names().end()) {
             EXPECT_EQ(c->second, value) << name << ": cpu/sfr.h and ezusb.inc differ";
+        } else if (name.starts_with("bn")) {
+            // A bit number: that of the mask of the same name.
+            const auto mask = inc.find("bm" + name.substr(2));
+            EXPECT_TRUE(mask != inc.end() && value < 8 && mask->second == (1u << value))
+                << name << " = " << value << " is not the bit of bm" << name.substr(2);
         } else {
             ADD_FAILURE() << name << " = 0x" << std::hex << value << " is in ezusb.inc but not in regs.h";
         }
