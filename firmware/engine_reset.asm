@@ -47,6 +47,7 @@
 	.globl	stream_rest
 	.globl	stream_dir
 	.globl	script_cancel
+	.globl	setup_pending
 
 RT_VENDOR_IN	= 0xC0
 ENGINE_RESET	= 0xB0
@@ -61,34 +62,38 @@ FOUND_PARKED	= 0b00000010
 ; engine_request - the other_request hook's work: serve the engine reset
 ; request, refuse every other request.
 ; In: the request in SETUPDAT. Out: C = 0 when the request was served
-; (its one byte armed on EP0 IN), C = 1 when it is to be stalled.
+; (its one byte armed on EP0 IN, unless a new SETUP has replaced it),
+; C = 1 when it is to be stalled.
 ; Clobbers: A, B, DPTR. Runs in the foreground.
 ;--------------------------------------------------------------------------
+refuse:	setb	c			; not ours: stall
+	ret
+
 engine_request::
 	mov	dptr,#SETUPDAT
 	movx	a,@dptr
-	cjne	a,#RT_VENDOR_IN,9$
+	cjne	a,#RT_VENDOR_IN,refuse
 	inc	dptr
 	movx	a,@dptr
-	cjne	a,#ENGINE_RESET,9$
+	cjne	a,#ENGINE_RESET,refuse
 	inc	dptr
 	movx	a,@dptr			; wValue, low byte
-	cjne	a,#<ENGINE_KEY,9$
+	cjne	a,#<ENGINE_KEY,refuse
 	inc	dptr
 	movx	a,@dptr
-	cjne	a,#>ENGINE_KEY,9$
+	cjne	a,#>ENGINE_KEY,refuse
 	inc	dptr
 	movx	a,@dptr			; wIndex
-	jnz	9$
+	jnz	refuse
 	inc	dptr
 	movx	a,@dptr
-	jnz	9$
+	jnz	refuse
 	inc	dptr
 	movx	a,@dptr			; wLength
-	cjne	a,#1,9$
+	cjne	a,#1,refuse
 	inc	dptr
 	movx	a,@dptr
-	jnz	9$
+	jnz	refuse
 
 	clr	EA			; nothing runs on the engine meanwhile
 	; What was found, in B.
@@ -100,7 +105,7 @@ engine_request::
 	orl	b,#FOUND_STREAM
 1$:	mov	dptr,#IN07IEN
 	movx	a,@dptr
-	jnb	acc.2,2$		; the EP2 IN interrupt is on only while
+	jnb	ACC+bnEP2,2$		; the EP2 IN interrupt is on only while
 	orl	b,#FOUND_PARKED		; a script is parked
 	lcall	script_cancel
 	mov	dptr,#OUT1BC
@@ -132,12 +137,17 @@ engine_request::
 	mov	dptr,#IN0BUF
 	mov	a,b
 	movx	@dptr,a
+	; A new SETUP since this request began (its interrupt has raised
+	; setup_pending, or is still requested): the host has given this
+	; one up, and endpoint 0 is the new request's. Nothing is armed.
+	mov	dptr,#USBIRQ
+	movx	a,@dptr
+	jb	ACC+bnSUDAV,8$
+	jb	setup_pending,8$
 	mov	dptr,#IN0BC
 	mov	a,#1
 	movx	@dptr,a			; arms the one byte
-	clr	c			; served
-	ret
-9$:	setb	c			; not ours: stall
+8$:	clr	c			; served
 	ret
 
 ; disarm_in - DPTR = an INnCS register: writes its stall bit back as it

@@ -42,13 +42,15 @@ protected:
         b.cpu.set_sfr(vboard::sfr::CKCON, 0x07);
     }
 
-    // Serves one SETUP packet as the main loop does: stalled or not.
+    // Serves one SETUP packet as the main loop does (setup_pending cleared
+    // before the call, its SUDAV request acked): stalled or not.
     bool serve(const Bytes& setup) {
         b.x(reg::EP0CS) = 0x02;
         b.ep0_packets.clear();
         b.clear_writes();
         std::copy(setup.begin(), setup.end(), &b.x(reg::SETUPDAT));
-        b.set_flag(setup_pending, true);
+        b.x(reg::USBIRQ) = 0;
+        b.set_flag(setup_pending, false);
         b.call("handle_setup_request", 100'000);
         EXPECT_EQ(b.x(reg::EP0CS) & 0x02, 0) << "HSNAK still set";
         return (b.x(reg::EP0CS) & 1) != 0;
@@ -85,6 +87,19 @@ TEST_F(FirmwareEngineReset, PutsTheEngineBackAndSaysWhatItFound) {
         EXPECT_EQ(b.cpu.sfr(vboard::sfr::CKCON) & 0x07, 0);
         EXPECT_TRUE(b.cpu.sfr(vboard::sfr::IE) & 0x80) << "interrupts back on";
     }
+}
+
+TEST_F(FirmwareEngineReset, AGivenUpRequestStillResetsButArmsNothing) {
+    mess(true, false);
+    b.x(reg::EP0CS) = 0x02;
+    b.ep0_packets.clear();
+    std::copy(engine_reset.begin(), engine_reset.end(), &b.x(reg::SETUPDAT));
+    b.x(reg::USBIRQ) = 0x01;  // SUDAV: the next SETUP has come
+    b.set_flag(setup_pending, false);
+    b.call("handle_setup_request", 100'000);
+    EXPECT_TRUE(b.ep0_packets.empty());
+    EXPECT_EQ(b.x(reg::EP0CS) & 0x03, 0x02) << "endpoint 0 left to the new request";
+    EXPECT_EQ(b.iram(static_cast<uint8_t>(b.sym("stream_rest"))), 0);
 }
 
 TEST_F(FirmwareEngineReset, AnyOtherFieldIsStalledAndChangesNothing) {
