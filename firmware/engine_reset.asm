@@ -16,8 +16,8 @@
 ; wValue/wIndex keep a program written for some other board with the
 ; same IDs from hitting it by chance.
 ;
-; What it does, with interrupts off so that no script, stream packet or
-; parked-script resume runs half-way through:
+; What it does, with the USB interrupt off so that no script, stream
+; packet or parked-script resume runs half-way through:
 ;   - the stream state cleared: no stream outstanding (stream_pkts,
 ;     stream_rest, stream_dir = 0, as port_setup leaves them);
 ;   - a parked script dropped: the EP2 IN interrupt disabled again and
@@ -95,7 +95,7 @@ engine_request::
 	movx	a,@dptr
 	jnz	refuse
 
-	clr	EA			; nothing runs on the engine meanwhile
+	clr	EUSB			; no script, stream packet or resume meanwhile
 	; What was found, in B.
 	mov	b,#0
 	mov	a,stream_pkts
@@ -132,7 +132,7 @@ engine_request::
 	mov	dptr,#FASTXFR
 	mov	a,#bmFBLK
 	movx	@dptr,a
-	setb	EA
+	setb	EUSB
 
 	mov	dptr,#IN0BUF
 	mov	a,b

@@ -85,7 +85,7 @@ TEST_F(FirmwareEngineReset, PutsTheEngineBackAndSaysWhatItFound) {
         EXPECT_EQ(b.x(reg::OUTC), 0x00);
         EXPECT_EQ(b.x(reg::FASTXFR), 0x40);
         EXPECT_EQ(b.cpu.sfr(vboard::sfr::CKCON) & 0x07, 0);
-        EXPECT_TRUE(b.cpu.sfr(vboard::sfr::IE) & 0x80) << "interrupts back on";
+        EXPECT_TRUE(b.cpu.sfr(vboard::sfr::EIE) & 0x01) << "the USB interrupt back on";
     }
 }
 
