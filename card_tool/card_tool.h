@@ -11,8 +11,11 @@ extern HANDLE usb_h;
 extern unsigned char buf[64];
 
 // Device start and end.
-// Prints "Setup EZ-USB" and makes sure device 0 runs our firmware: 0 with
-// usb_h open, or 2 after "Can't found EZ-USB" with usb_h set to 0.
+// Prints "Setup EZ-USB" and makes sure device 0 runs our firmware, then puts
+// its port engine and the three pipes back to their start state (whatever an
+// earlier program left behind; a firmware that cannot do that is loaded
+// afresh): 0 with usb_h open, or 2 after "Can't found EZ-USB" with usb_h set
+// to 0.
 int ezusb_init();
 // Closes usb_h if a board is open (usb_h keeps its value).
 void ezusb_end();
@@ -34,11 +37,12 @@ inline constexpr int max_stream_length = (1 << 22) - 1;
 int usb_fwrite(int mode, const unsigned char* data, int length);
 
 // Card commands.
-// Board up and card present: 0; else 1 (after "No Media" when no card).
+// Board up and card present: 0; else 1 (after "No Media" when no card or no
+// reply, "Setup reply err." when the reply is longer than its one byte).
 int sm_init();
 // Reads the card's ID: maker, device, opt1 = opt2 = the third ID byte, and
 // ext, the byte that the second ID script reads when the third is 0xC0 (else
-// 0). 1 when a pipe call fails or a reply comes back short.
+// 0). 1 when a pipe call fails or a reply is not exactly the script's length.
 int sm_idread(unsigned char* maker, unsigned char* device, unsigned char* opt1,
               unsigned char* opt2, unsigned char* ext);
 // Ends the card access.

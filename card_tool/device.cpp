@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 HANDLE usb_h = nullptr;
 unsigned char buf[64] = {};
@@ -20,12 +21,42 @@ constexpr unsigned char stream_op = 0x50;
 
 static_assert(sizeof fw_bin == cusb::image_size, "the firmware image fills 0x0000-0x0FFF");
 
+// The port engine and the three pipes as after start-up: a program that
+// died before us may have left replies unread, a stream outstanding, a
+// script parked, port C and the strobe timing set for itself, or a pipe
+// halted. The pipe resets come after the engine reset and put both ends'
+// data toggles back to DATA0.
+int engine_afresh()
+{
+    if (usb_engine_reset(&usb_h, nullptr) != 0)
+        return -1;
+    for (const int pipe : {command_pipe, stream_pipe, reply_pipe})
+        if (usb_resetpipe(&usb_h, pipe) != 0)
+            return -1;
+    return 0;
+}
+
+// A board that names itself with our strings but does not answer the engine
+// reset (an older image of ours, or a foreground that no longer serves
+// requests) gets our image afresh; the controller's loader always answers.
+int engine_start()
+{
+    if (engine_afresh() == 0)
+        return 0;
+    if (cusb_reload(device_number, &usb_h, fw_bin) != 0)
+        return -1;
+    return engine_afresh();
+}
+
 }  // namespace
 
 int ezusb_init()
 {
     std::fputs("Setup EZ-USB\n", stdout);
-    if (cusb_init(device_number, &usb_h, fw_bin, identity1, identity2) != 0) {
+    const bool opened = cusb_init(device_number, &usb_h, fw_bin, identity1, identity2) == 0;
+    if (!opened || engine_start() != 0) {
+        if (opened)
+            usb_close(&usb_h);  // the engine could not be started afresh
         usb_h = nullptr;
         std::fputs("Can't found EZ-USB\n", stdout);
         return 2;

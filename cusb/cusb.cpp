@@ -115,6 +115,28 @@ int usb_resetpipe(HANDLE* handle, int pipe)
                : -1;
 }
 
+int usb_engine_reset(HANDLE* handle, unsigned char* found)
+{
+    const std::array<unsigned char, 10> record{
+        cusb::engine_reset_request,
+        0,                                                               // alignment
+        cusb::engine_reset_value & 0xFF, cusb::engine_reset_value >> 8,  // value
+        0, 0,                                                            // index
+        1, 0,                                                            // length
+        1,                                                               // direction: device to host
+        0,                                                               // data (unused)
+    };
+    unsigned char reply = 0;
+    DWORD returned = 0;
+    if (!succeeded(control(handle, cusb::ioctl_vendor_request, record.data(), record.size(), &reply,
+                           sizeof reply, &returned)) ||
+        returned != sizeof reply)
+        return -1;
+    if (found != nullptr)
+        *found = reply;
+    return 0;
+}
+
 int usb_get_string(HANDLE* handle, int index, char* text)
 {
     const std::array<unsigned char, 4> request{
@@ -188,6 +210,11 @@ int cusb_init(int device, HANDLE* handle, const unsigned char* image, const char
     if (std::strcmp(id1, string1) == 0 && std::strcmp(id2, string2) == 0)
         return 0;
 
+    return cusb_reload(device, handle, image);
+}
+
+int cusb_reload(int device, HANDLE* handle, const unsigned char* image)
+{
     if (progress != nullptr)
         progress(cusb_stage::download, 0);
     if (usb_halt(handle) != 0 || usb_dwnload(handle, image, cusb::image_size) != 0 ||

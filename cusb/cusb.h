@@ -23,6 +23,14 @@ inline constexpr DWORD ioctl_bulk_read = 0x0022204E;       // in: pipe number; o
 inline constexpr std::uint8_t loader_request = 0xA0;
 inline constexpr std::uint16_t CPUCS = 0x7F92;
 
+// Our firmware's engine reset request (vendor, device to host, one byte):
+// the port engine back to its start state, whatever an earlier program left
+// behind. The reply byte says what was found (engine_found_*).
+inline constexpr std::uint8_t engine_reset_request = 0xB0;
+inline constexpr std::uint16_t engine_reset_value = 0x4E45;
+inline constexpr std::uint8_t engine_found_stream = 0x01;  // a stream was outstanding
+inline constexpr std::uint8_t engine_found_parked = 0x02;  // a script was parked
+
 inline constexpr std::uint16_t string_language = 0x001B;
 inline constexpr int string_reply_size = 130;
 inline constexpr int max_string_chars = (string_reply_size - 2) / 2;  // text buffers hold 65 bytes
@@ -46,6 +54,12 @@ int usb_run(HANDLE* handle);
 int usb_dwnload(HANDLE* handle, const unsigned char* image, int length);
 // Resets one pipe.
 int usb_resetpipe(HANDLE* handle, int pipe);
+// Puts the firmware's port engine back to its start state: streams
+// cancelled, replies not yet read taken back, a parked script dropped, port
+// C and the strobe timing as after start-up. 0 when the firmware answered
+// with its one byte (stored in `found` unless null), else -1: a firmware
+// without the request stalls it. Prints nothing.
+int usb_engine_reset(HANDLE* handle, unsigned char* found);
 // Reads string descriptor `index` into `text` as 8-bit characters (the low
 // byte of each UTF-16 unit) with a terminating zero: at most 64 characters, so
 // `text` holds at least 65 bytes. Nothing is written when the request fails.
@@ -66,6 +80,10 @@ using cusb_progress_fn = void (*)(cusb_stage stage, unsigned long waited_ms);
 // Sets the process's progress reporter; nullptr for none.
 void cusb_set_progress(cusb_progress_fn report);
 
+// Holds the 8051, downloads the 4,096-byte image, releases it, closes the
+// handle and reopens the board every 2 s until it is back under the new
+// firmware. 0 with the handle open, or -1 (after the failed step's message).
+int cusb_reload(int device, HANDLE* handle, const unsigned char* image);
 // Opens the board and makes sure it runs the firmware that names itself with
 // the two identity strings (string descriptors 1 and 2); otherwise holds the
 // 8051, downloads the 4,096-byte image, releases it and reopens the board

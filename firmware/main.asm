@@ -28,7 +28,9 @@
 ; Contracts on the host: a stream's data before its next script, a
 ; bus-to-host stream read to its end before the next script, replies
 ; read. A host that breaks them may get surprising data, never a hang
-; or a lost request.
+; or a lost request; a host starting afresh sends the engine reset
+; request (engine_reset.asm, EUSB off while it works), which puts the
+; engine back to its start state whatever an earlier host left.
 ;==========================================================================
 	.module main
 	.include "ezusb.inc"

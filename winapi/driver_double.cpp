@@ -96,6 +96,8 @@ std::vector<std::string> DriverDouble::trace() const
                 line = "vendor_request";
                 if (c.input.size() == 10 && (c.input[2] | c.input[3] << 8) == cusb::CPUCS)
                     line += " CPUCS=" + std::to_string(c.input[9]);
+                else if (c.input.size() == 10 && c.input[0] == cusb::engine_reset_request)
+                    line += " engine_reset";
                 break;
             case cusb::ioctl_download:
                 line = "download " + std::to_string(c.input.size());

@@ -161,6 +161,26 @@ TEST_F(Cusb, ResetPipeSendsThePipeNumberAndPrintsNothing)
     EXPECT_THAT(calls[1].input, ElementsAre(4, 3, 2, 1));
 }
 
+TEST_F(Cusb, EngineResetIsOneVendorInRequestAnsweredWithOneByte)
+{
+    drv.reply(cusb::ioctl_vendor_request, Reply::ok({0x03}))
+        .reply(cusb::ioctl_vendor_request, Reply::ok())
+        .reply(cusb::ioctl_vendor_request, Reply::fail());
+    unsigned char found = 0xEE;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(usb_engine_reset(&h, &found), 0);
+    EXPECT_EQ(found, 0x03);
+    EXPECT_EQ(usb_engine_reset(&h, nullptr), -1) << "no byte: not our firmware";
+    EXPECT_EQ(usb_engine_reset(&h, &found), -1) << "stalled";
+    EXPECT_EQ(found, 0x03);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    const auto calls = drv.calls_of(cusb::ioctl_vendor_request);
+    ASSERT_EQ(calls.size(), 3u);
+    // 0xB0, value 0x4E45, index 0, length 1, device to host.
+    EXPECT_THAT(calls[0].input, ElementsAre(0xB0, 0x00, 0x45, 0x4E, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00));
+    EXPECT_EQ(calls[0].out_length, 1u);
+}
+
 // ---- string descriptors
 
 TEST_F(Cusb, StringRequestAsksForTheIndexInLanguage001B)

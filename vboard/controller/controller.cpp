@@ -237,7 +237,8 @@ void Controller::register_write(std::uint16_t addr, std::uint8_t value) {
         const bool is_bc = (addr & 1) != 0;
         Endpoint& ep = endpoint(in, n);
         if (!is_bc) {
-            ep.stall = (value & bmEPSTALL) != 0;  // the busy bit is read only
+            ep.stall = (value & bmEPSTALL) != 0;
+            if (in && (value & bmEPBUSY)) in_busy_write(n);  // OUT: busy is read only
         } else if (in) {
             in_bc_write(ep, value);
         } else {

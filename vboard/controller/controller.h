@@ -225,6 +225,7 @@ private:
     bool owned_by_controller(std::uint8_t slot) const;
     std::uint8_t cs_read(const Endpoint& ep) const;
     void in_bc_write(Endpoint& ep, std::uint8_t value);
+    void in_busy_write(int n);
     void out_bc_write(Endpoint& ep);
     std::uint8_t out_bc_read(const Endpoint& ep) const;
     void togctl_write(std::uint8_t value);

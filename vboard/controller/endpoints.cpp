@@ -117,6 +117,25 @@ void Controller::in_bc_write(Endpoint& ep, std::uint8_t value) {
     ++ep.count;
 }
 
+// Writing 1 to the busy bit of INnCS takes back the packet armed in that
+// endpoint's own buffer, if the host has not taken it yet. In a pair each
+// endpoint's register clears its own buffer: the even one's (EP2) and the
+// odd one's (EP3), so emptying the pair takes both writes. The remaining
+// packet, if any, stays queued in order.
+void Controller::in_busy_write(int n) {
+    const bool odd_of_pair = endpoint(true, n).partner;
+    Endpoint& ep = endpoint(true, odd_of_pair ? n - 1 : n);
+    const std::uint8_t index = odd_of_pair ? 1 : 0;
+    // Queued buffers are host, host + 1, ... (count of them), in ring order.
+    const unsigned position = (index + ep.capacity - ep.host) % ep.capacity;
+    if (position >= ep.count) return;  // that buffer holds nothing for the host
+    if (position == 0)
+        ep.host = static_cast<std::uint8_t>((ep.host + 1) % ep.capacity);  // the oldest packet
+    else
+        ep.cpu = static_cast<std::uint8_t>((ep.cpu + ep.capacity - 1) % ep.capacity);  // the newest
+    --ep.count;
+}
+
 // Writing OUTnBC (any value) gives the buffer in the 8051's window back to
 // the controller and arms the endpoint: the host may fill every buffer that
 // the 8051 does not hold.

@@ -144,6 +144,46 @@ TEST_F(Endpoints, PairedInHoldsTwoPacketsThroughOneWindow) {
     EXPECT_EQ(host_in(3).handshake, Handshake::none) << "EP3 is part of the pair";
 }
 
+// Writing 1 to an IN endpoint's busy bit takes back the packet in that
+// endpoint's own buffer; in a pair, EP2's register clears the first buffer
+// and EP3's the second.
+TEST_F(Endpoints, BusyWrittenOneTakesBackTheArmedPacket) {
+    using P = std::vector<std::uint8_t>;
+    const struct {
+        const char* name;
+        std::vector<std::uint16_t> cleared;  // CS registers written with busy
+        std::vector<P> host_gets;
+    } cases[] = {
+        {"EP2's buffer", {IN2CS}, {{0x21}}},
+        {"EP3's buffer", {IN3CS}, {{0x11}}},
+        {"both", {IN3CS, IN2CS}, {}},
+        {"twice the same", {IN2CS, IN2CS}, {{0x21}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        wr(USBPAIR, 0);
+        wr(USBPAIR, 0x09);  // a change of pairing empties the queues
+        put(IN2BUF, {0x11});
+        wr(IN2BC, 1);
+        put(IN2BUF, {0x21});
+        wr(IN2BC, 1);
+        for (std::uint16_t cs : c.cleared) wr(cs, bmEPBUSY);
+        for (const P& packet : c.host_gets) EXPECT_EQ(bytes_of(host_in(2)), packet);
+        EXPECT_EQ(host_in(2).handshake, Handshake::nak);
+        put(IN2BUF, {0x31});  // the pair works on as before
+        wr(IN2BC, 1);
+        EXPECT_EQ(bytes_of(host_in(2)), (P{0x31}));
+    }
+    // A single endpoint; the stall bit is written as given.
+    put(IN1BUF, {0x41});
+    wr(IN1BC, 1);
+    wr(IN1CS, bmEPBUSY | bmEPSTALL);
+    EXPECT_EQ(rd(IN1CS), bmEPSTALL);
+    wr(IN1CS, 0);
+    EXPECT_EQ(host_in(1).handshake, Handshake::nak);
+    EXPECT_EQ(findings(FindingKind::buffer_owned) + findings(FindingKind::in_count_busy), 0u) << report();
+}
+
 TEST_F(Endpoints, PairedOutReceivesTwoPacketsAndShowsThemInTurn) {
     wr(USBPAIR, 0x09);
     wr(OUT2BC, 0);  // arms the pair
