@@ -48,8 +48,13 @@ int sm_idread(unsigned char* maker, unsigned char* device, unsigned char* opt1,
 // Ends the card access.
 void sm_end();
 
-// The whole tool: banner, card set-up, ID read and result line. Returns the
-// exit status (0, or 1 on any failure).
+// The tool's first steps: banner, card set-up, ID read and result line.
+// 0 with the card's device code in `device` and the card access still open
+// (the caller ends it with sm_end), or 1 after the failure's message with
+// the access ended.
+int card_tool_identify(unsigned char* device);
+// The whole tool: card_tool_identify, then the end of the card access.
+// Returns the exit status (0, or 1 on any failure).
 int card_tool_run();
 // Puts usb_h and buf back to their state at start, for running the tool more
 // than once in one process (tests).

@@ -16,14 +16,12 @@ std::vector<cmdline::Option> option_table(ToolOptions& o)
         cmdline::flag("--help", "-h", "print this text and exit", o.help),
         cmdline::flag("--version", "", "print the version and exit", o.version),
         cmdline::text("--read", "", "FILE",
-                      "after the ID, every page of the card, data and spare bytes, in page\n"
-                      "order into FILE (512 + 16 bytes a page; 256 + 8 on 1 and 2 MB cards):\n"
-                      "the layout of vboard's --card-image",
+                      "after the ID, every page (data and spare bytes) in\n"
+                      "page order into FILE: vboard's --card-image layout",
                       o.read_raw),
         cmdline::text("--read-logical", "", "FILE",
-                      "after the ID, the card's logical disk (its FAT file system) into FILE,\n"
-                      "from the block addresses in the spare areas, every 256 bytes checked\n"
-                      "by their ECC, single bits corrected",
+                      "after the ID, the card's logical disk (its FAT file\n"
+                      "system) into FILE, ECC-checked, single bits corrected",
                       o.read_logical),
     };
 }

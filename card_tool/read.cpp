@@ -70,22 +70,9 @@ std::string read_blocks(const sm_geometry& g, std::FILE* raw_out, sm_logical_dis
 
 int card_tool_read(sm_read_mode mode, const char* path)
 {
-    std::fputs("\nXilinx SpartanII Vodadizarad with Cypress EZ-USB\n"
-               "card_tool " NEBU_VERSION " (nebu board tools)\n",
-               stdout);
-    const int status = sm_init();
-    if (status != 0) {
-        ezusb_end();
+    unsigned char device;
+    if (card_tool_identify(&device) != 0)
         return read_failed;
-    }
-    unsigned char maker, device, opt1, opt2, ext;
-    if (sm_idread(&maker, &device, &opt1, &opt2, &ext) != 0) {
-        std::fputs("ID read err.\n", stdout);
-        sm_end();
-        return read_failed;
-    }
-    std::printf("Maker %02x , Device %02x , Opt1 %02x , Opt2 %02x , ext %02x\n", unsigned{maker},
-                unsigned{device}, unsigned{opt1}, unsigned{opt2}, unsigned{ext});
 
     const sm_geometry g = sm_geometry_for(device);
     if (g.megabytes == 0) {

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-int card_tool_run()
+int card_tool_identify(unsigned char* device)
 {
     std::fputs("\nXilinx SpartanII Vodadizarad with Cypress EZ-USB\n"
                "card_tool " NEBU_VERSION " (nebu board tools)\n",
@@ -16,14 +16,22 @@ int card_tool_run()
         return status;
     }
 
-    unsigned char maker, device, opt1, opt2, ext;
-    if (sm_idread(&maker, &device, &opt1, &opt2, &ext) != 0) {
+    unsigned char maker, opt1, opt2, ext;
+    if (sm_idread(&maker, device, &opt1, &opt2, &ext) != 0) {
         std::fputs("ID read err.\n", stdout);
         sm_end();
         return 1;
     }
     std::printf("Maker %02x , Device %02x , Opt1 %02x , Opt2 %02x , ext %02x\n", unsigned{maker},
-                unsigned{device}, unsigned{opt1}, unsigned{opt2}, unsigned{ext});
-    sm_end();
+                unsigned{*device}, unsigned{opt1}, unsigned{opt2}, unsigned{ext});
     return 0;
+}
+
+int card_tool_run()
+{
+    unsigned char device;
+    const int status = card_tool_identify(&device);
+    if (status == 0)
+        sm_end();
+    return status;
 }

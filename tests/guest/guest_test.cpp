@@ -143,6 +143,8 @@ int main(int argc, char** argv) {
 
     vboard::serve::BoardOptions options;
     options.card_image = (dir / "card.img").string();
+    // The guest reads the card's first 1 MiB as one stream, across pages.
+    options.card_busy_times = false;
     std::string error;
     auto session = vboard::serve::Session::create(options, error);
     if (!session) return fail(error);

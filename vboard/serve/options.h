@@ -29,6 +29,9 @@ struct BoardOptions {
     std::string bare_string1;
     std::string bare_string2;
     bool fast = false;
+    // false: the card finishes every operation at once, so that one stream
+    // can run across page boundaries (stream-path checks); not an option.
+    bool card_busy_times = true;
     bool no_card = false;  // --no-card given: checked against --card and --card-image
     bool card_given = false;
 };

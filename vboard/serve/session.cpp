@@ -16,6 +16,7 @@ std::unique_ptr<Session> Session::create(const BoardOptions& options, std::strin
     settings.bare_strings_stalled = options.bare_strings_stalled;
     settings.bare_string1 = options.bare_string1;
     settings.bare_string2 = options.bare_string2;
+    settings.card_busy_times = options.card_busy_times;
     if (std::string refused = board::check_settings(settings); !refused.empty()) {
         error = refused;
         return nullptr;
