@@ -4,7 +4,8 @@
 NEBU_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages the build and the tests need.
-NEBU_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev sdcc sdcc-ucsim)
+NEBU_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev sdcc sdcc-ucsim
+               tshark sigrok-cli)  # the last two read the traces in the tests
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

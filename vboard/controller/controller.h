@@ -96,6 +96,9 @@ public:
     void mem_write(std::uint16_t addr, std::uint8_t value);
     Ports& ports() { return ports_; }
     const Ports& ports() const { return ports_; }
+    // Told of pin changes, strobes, attach changes and the loader's holds
+    // and releases (null: none); the ports unit reports to it too.
+    void set_observer(Observer* observer);
 
     // ---- ep0.cpp: the built-in loader ------------------------------------------------
     // One byte of a request 0xA0 download or upload: RAM and CPUCS only;
@@ -248,6 +251,7 @@ private:
     std::bitset<ram_size> loaded_;
     ReleaseHook release_hook_ = nullptr;
     void* release_ctx_ = nullptr;
+    Observer* observer_ = nullptr;
 
     // Endpoints and buffers.
     Endpoint in_[8];

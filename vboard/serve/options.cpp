@@ -20,7 +20,11 @@ const char* const board_options_help =
     "  --firmware-loaded            the board already runs the built firmware\n"
     "  --bare-strings TEXT1,TEXT2   strings 1 and 2 of the bare controller (default empty)\n"
     "  --bare-strings none          the bare controller stalls strings 1 and 2\n"
-    "  --fast                       let simulated time run freely, not with the clock\n";
+    "  --fast                       let simulated time run freely, not with the clock\n"
+    "  --pcap FILE                  write every USB transfer to FILE (usbmon pcap, Wireshark)\n"
+    "  --vcd FILE                   write the card bus to FILE (value change dump, ns)\n"
+    "  --log FILE                   write driver calls and bus events to FILE\n"
+    "  -v                           the same log on standard error\n";
 
 namespace {
 
@@ -45,6 +49,10 @@ int parse_board_options(int argc, char** argv, BoardOptions& options, std::strin
     int i = 0;
     for (; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "-v") {
+            options.trace.verbose = true;
+            continue;
+        }
         if (arg.rfind("--", 0) != 0 || arg == "--")
             break;
         std::string name = arg;
@@ -54,7 +62,8 @@ int parse_board_options(int argc, char** argv, BoardOptions& options, std::strin
             inline_value = arg.substr(eq + 1);
         }
         const bool takes_value = name == "--device" || name == "--card" || name == "--card-image" ||
-                                 name == "--bare-strings";
+                                 name == "--bare-strings" || name == "--pcap" || name == "--vcd" ||
+                                 name == "--log";
         const bool flag = name == "--no-card" || name == "--firmware-loaded" || name == "--fast";
         if (!takes_value && !flag)
             break;  // not a board option: the caller's
@@ -97,6 +106,12 @@ int parse_board_options(int argc, char** argv, BoardOptions& options, std::strin
                 return -1;
             }
             options.card_image = value;
+        } else if (name == "--pcap" || name == "--vcd" || name == "--log") {
+            if (value.empty()) {
+                error = name + " needs a file name";
+                return -1;
+            }
+            (name == "--pcap" ? options.trace.pcap : name == "--vcd" ? options.trace.vcd : options.trace.log) = value;
         } else if (name == "--firmware-loaded") {
             options.firmware_loaded = true;
         } else if (name == "--bare-strings") {

@@ -8,10 +8,14 @@
 //   --bare-strings T1,T2 | none what the bare controller answers for strings 1
 //                               and 2 (default: empty texts; none: it stalls them)
 //   --fast                      simulated time runs freely instead of with the clock
+//   --pcap FILE                 every USB transfer as a usbmon capture
+//   --vcd FILE                  the card bus as a value change dump
+//   --log FILE | -v             driver calls and bus events, to FILE or standard error
 // Each also takes the --option=value form.
 #pragma once
 
 #include "card/card.h"
+#include "trace/trace.h"
 
 #include <optional>
 #include <string>
@@ -27,6 +31,7 @@ struct BoardOptions {
     std::string bare_string1;
     std::string bare_string2;
     bool fast = false;
+    trace::Files trace;                // --pcap, --vcd, --log, -v
 };
 
 // The option text for usage messages, one option per line.
