@@ -79,7 +79,7 @@ std::string describe(const host::DriverCall& call) {
         text = format("control code 0x%08X", call.code);
         break;
     }
-    text += format(" (handle %" PRIu64 ", %.3f ms)", call.handle,
+    text += format(" (handle %" PRIu64 ", took %.3f ms)", call.handle,
                    static_cast<double>(call.finished - call.started) / usb::clocks_per_ms);
     if (!call.ok) return text + ": failed (" + why + ")" + (call.returned ? format(", %u bytes", call.returned) : "");
     text += format(": ok, %u bytes", call.returned);
@@ -95,7 +95,8 @@ void TextLog::line(usb::clock_t when, const std::string& text) {
     }
 }
 
-void TextLog::driver_call(const host::DriverCall& call) { line(call.started, "driver " + describe(call)); }
+// Stamped when the call returned, after the events it caused.
+void TextLog::driver_call(const host::DriverCall& call) { line(call.finished, "driver " + describe(call)); }
 
 void TextLog::host_event(const host::HostEvent& event) {
     std::string text = std::string("bus ") + host::event_name(event.kind);

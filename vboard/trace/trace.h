@@ -117,7 +117,8 @@ private:
 // ---- log.cpp ----------------------------------------------------------------------
 
 // One line per driver call and per bus or board event, each starting with
-// the simulated time in seconds. Every line is written out at once.
+// the simulated time in seconds; a driver call's line is stamped when it
+// returned and says how long it took. Every line is written out at once.
 class TextLog final {
 public:
     // Writes to each of `files` (not closed here).
@@ -133,7 +134,8 @@ private:
     std::vector<std::FILE*> files_;
 };
 
-// One line for a driver call, without the time: "bulk_write pipe 0 length 8: ok, 8 bytes".
+// One line for a driver call, without the time:
+// "bulk_write pipe 0 length 6 001407f11224 (handle 1, took 0.050 ms): ok, 6 bytes".
 std::string describe(const host::DriverCall& call);
 
 // ---- tracer.cpp -------------------------------------------------------------------
