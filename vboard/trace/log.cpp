@@ -82,7 +82,7 @@ std::string describe(const host::DriverCall& call) {
     text += format(" (handle %" PRIu64 ", took %.3f ms)", call.handle,
                    static_cast<double>(call.finished - call.started) / usb::clocks_per_ms);
     if (!call.ok) return text + ": failed (" + why + ")" + (call.returned ? format(", %u bytes", call.returned) : "");
-    text += format(": ok, %u bytes", call.returned);
+    text += format(call.returned == 1 ? ": ok, %u byte" : ": ok, %u bytes", call.returned);
     if (!reply.empty()) text += " " + reply;
     return text;
 }

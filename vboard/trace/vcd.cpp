@@ -1,5 +1,6 @@
 // The card bus as a value change dump (IEEE 1364 VCD), one 1-bit wire per
 // signal, time in ns from the board's power-on.
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 
@@ -71,17 +72,17 @@ void VcdWriter::at(usb::clock_t when) {
         buffer_.clear();
     }
     time_ns_ = ns;
-    buffer_ += '#';
-    buffer_ += std::to_string(ns);
-    buffer_ += '\n';
+    char step[24] = {'#'};
+    char* end = std::to_chars(step + 1, step + sizeof step - 1, ns).ptr;
+    *end++ = '\n';
+    buffer_.append(step, end);
 }
 
 void VcdWriter::set(int signal, char value) {
     if (value_[signal] == value) return;
     value_[signal] = value;
-    buffer_ += value;
-    buffer_ += static_cast<char>('!' + signal);
-    buffer_ += '\n';
+    const char change[3] = {value, static_cast<char>('!' + signal), '\n'};
+    buffer_.append(change, 3);
 }
 
 void VcdWriter::set_bus(int first, uint8_t byte) {
