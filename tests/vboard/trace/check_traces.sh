@@ -3,7 +3,8 @@
 # people use: tshark for the capture, sigrok-cli for the value change dump.
 #   check_traces.sh CASE VBOARD CARD_TOOL WORKDIR
 #     id      vboard script: a card-ID read in the capture and in the bus trace
-#     load    vboard script: firmware load and re-enumeration in the log and capture
+#     load    vboard script: firmware load and re-enumeration in the log and capture;
+#             -v and --log give the same lines; an unwritable file is refused
 #     killed  vboard run, killed by SIGKILL after the tool has read the card:
 #             the capture and the log are whole up to that moment
 set -u
@@ -58,7 +59,9 @@ $(cat capture.diff)"
     ;;
 load)
     printf 'load\nenumerate\nstring 1\n' >load.script
-    "$vboard" script --pcap load.pcap --log load.log load.script >out.txt || fail "vboard script: $(cat out.txt)"
+    "$vboard" script --pcap load.pcap --log=load.log -v load.script >out.txt 2>verbose.txt ||
+        fail "vboard script: $(cat out.txt)"
+    cmp -s load.log verbose.txt || fail "-v wrote another log than --log"
     cp load.log log.txt
     in_order log.txt '^ +0\.000000 board on the bus, the 8051 held$' \
         ' driver vendor_request a0 value 7f92 index 0000 length 1 out .*: ok' \
@@ -69,6 +72,9 @@ load)
         ' driver get_string index 1 language 001b length 130 .*: ok, 10 bytes 0a034e00450042005500$'
     loader=$(shark load.pcap -Y 'usb.setup.bRequest == 0xa0 && usb.urb_type == 83' | wc -l)
     [ "$loader" -eq 6 ] || fail "$loader loader requests (0xA0) in the capture, expected 6 (hold, 4 x 1 KiB, release)"
+    "$vboard" script --vcd "$dir/no/such/dir/x.vcd" load.script >out.txt 2>err.txt
+    [ $? -eq 2 ] && grep -q '^vboard script: cannot write the value change dump .*x.vcd: No such file or directory$' err.txt ||
+        fail "an unwritable trace file: $(cat err.txt)"
     addresses=$(shark load.pcap -Y 'usb.setup.bRequest == 5 && usb.urb_type == 83' | wc -l)
     [ "$addresses" -eq 2 ] || fail "$addresses SET_ADDRESS requests, expected 2: the bare controller's and the firmware's"
     ;;
