@@ -21,6 +21,7 @@
 //   ep0.cpp          endpoint 0: SETUP routing, firmware transfers, SUDPTR, loader
 //   bare_device.cpp  the default device that answers while RENUM = 0
 //   bus.cpp          attach and detach, bus reset, SOF, suspend, resume, WAKEUP#
+//   observer.h       what the controller tells an observer (a trace)
 #pragma once
 
 #include <array>

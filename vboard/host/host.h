@@ -21,6 +21,7 @@
 //   host.cpp          time, the port, suspend and resume, enumeration
 //   transfers.cpp     submission, the frame schedule, the transactions
 //   driver.h/.cpp     the EZ-USB general-purpose driver on top of the host
+//   observer.h        what the host and the driver tell an observer (a trace)
 #pragma once
 
 #include <cstdint>
