@@ -15,8 +15,8 @@ class Observer {
 public:
     virtual ~Observer() = default;
 
-    // Port A and port C pin levels after a register write that may have
-    // changed them (PA4 and PA5 carry FWR# and FRD# at rest when routed).
+    // Port A and port C pin levels after a register write changed them
+    // (PA4 and PA5 carry FWR# and FRD# at rest when routed).
     virtual void pins(usb::clock_t when, std::uint8_t pins_a, std::uint8_t pins_c) = 0;
     // One FWR# (`write` true) or FRD# pulse on its pin, from `start` for
     // `width` clocks. `bus` is the byte on D7..D0 during the pulse; `driven`
