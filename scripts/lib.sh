@@ -7,8 +7,10 @@ NEBU_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 NEBU_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev sdcc sdcc-ucsim
                pkg-config libusb-1.0-0-dev libusbredirparser-dev)
 # What the tests need besides: the Linux guest that judges the board over
-# usb-redir (tests/guest); mkfs.fat and mtools for the card-read round trip.
-NEBU_TEST_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio dosfstools mtools)
+# usb-redir (tests/guest); mkfs.fat and mtools for the card-read round trip;
+# tshark and sigrok-cli read the traces.
+NEBU_TEST_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio dosfstools mtools
+                    tshark sigrok-cli)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

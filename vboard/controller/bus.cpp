@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "controller/controller.h"
+#include "controller/observer.h"
 #include "controller/regs.h"
 #include "cpu/cpu.h"
 
@@ -36,6 +37,7 @@ void Controller::attach_changed(bool now_attached) {
     bare_configuration_ = 0;
     bare_alt_setting_ = 0;
     if (now_attached) reset_endpoints();
+    if (observer_) observer_->attach(now(), now_attached);
 }
 
 // Bus activity (SOF or a token addressed to anyone): ends a suspension the

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "controller/observer.h"
 #include "controller/regs.h"
 #include "cpu/cpu.h"
 #include "diag/diagnostics.h"
@@ -57,6 +58,11 @@ void Controller::set_settings(const Settings& settings) {
     if (settings_.bare_string2.size() > max_bare_string) settings_.bare_string2.resize(max_bare_string);
 }
 
+void Controller::set_observer(Observer* observer) {
+    observer_ = observer;
+    ports_.set_observer(observer);
+}
+
 void Controller::set_release_hook(ReleaseHook hook, void* ctx) {
     release_hook_ = hook;
     release_ctx_ = ctx;
@@ -67,6 +73,7 @@ void Controller::power_on(std::uint64_t seed) {
     std::memset(code_.get() + ram_size, 0xFF, 0x10000 - ram_size);  // no memory above the RAM
     fill_power_on_pattern(buffers_, sizeof buffers_, seed ^ buffer_seed_salt);
     loaded_.reset();
+    const bool was_attached = attached(), was_held = cpu_held_;
 
     cpucs_ = 0;
     usbcs_ = reg::bmDISCOE;  // on the bus as the default device
@@ -102,6 +109,8 @@ void Controller::power_on(std::uint64_t seed) {
     cpu_.set_reset_held(true);
     cpu_.set_interrupt(Irq::usb, false);
     cpu_.set_interrupt(Irq::resume, false);
+    if (observer_ && !was_attached) observer_->attach(now(), true);
+    if (observer_ && !was_held) observer_->cpu_hold(now(), true);
 }
 
 bool Controller::renum() const { return (usbcs_ & reg::bmRENUM) != 0; }

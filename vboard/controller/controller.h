@@ -22,6 +22,7 @@
 //   bare_device.cpp  the default device that answers while RENUM = 0
 //   bus.cpp          attach and detach, bus reset, SOF, suspend, resume, WAKEUP#
 //   snapshot.cpp     the state copied out and back
+//   observer.h       what the controller tells an observer (a trace)
 #pragma once
 
 #include <array>
@@ -97,6 +98,9 @@ public:
     void mem_write(std::uint16_t addr, std::uint8_t value);
     Ports& ports() { return ports_; }
     const Ports& ports() const { return ports_; }
+    // Told of pin changes, strobes, attach changes and the loader's holds
+    // and releases (null: none); the ports unit reports to it too.
+    void set_observer(Observer* observer);
 
     // ---- ep0.cpp: the built-in loader ------------------------------------------------
     // One byte of a request 0xA0 download or upload: RAM and CPUCS only;
@@ -263,6 +267,7 @@ private:
     std::bitset<ram_size> loaded_;
     ReleaseHook release_hook_ = nullptr;
     void* release_ctx_ = nullptr;
+    Observer* observer_ = nullptr;
 
     // Endpoints and buffers.
     Endpoint in_[8];

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "controller/controller.h"
+#include "controller/observer.h"
 #include "controller/regs.h"
 #include "cpu/cpu.h"
 #include "diag/diagnostics.h"
@@ -235,6 +236,7 @@ void Controller::cpucs_loader_write(std::uint8_t value) {
     if (hold == cpu_held_) return;
     cpu_held_ = hold;
     cpu_.set_reset_held(hold);
+    if (observer_) observer_->cpu_hold(now(), hold);
     if (hold) return;
     // The core left reset with EXIF clear: a request line that is already
     // high counts as a new edge for it.

@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "card/card.h"
+#include "controller/observer.h"
 #include "cpu/cpu.h"
 #include "cpu/sfr.h"
 
@@ -72,6 +73,13 @@ void Ports::reset() {
     fastxfr_ = 0;
     autoptr_ = 0;
     update_socket();
+    if (observer_) pins_changed();
+}
+
+void Ports::set_observer(Observer* observer) {
+    observer_ = observer;
+    shown_a_ = pins_a();
+    shown_c_ = pins_c();
 }
 
 // ---- register access --------------------------------------------------------------
@@ -108,11 +116,12 @@ void Ports::write(std::uint16_t addr, std::uint8_t value) {
         update_socket();
         break;
     case FASTXFR: fastxfr_ = value; break;
-    case AUTOPTRH: autoptr_ = static_cast<std::uint16_t>((autoptr_ & 0x00FF) | value << 8); break;
-    case AUTOPTRL: autoptr_ = static_cast<std::uint16_t>((autoptr_ & 0xFF00) | value); break;
-    case AUTODATA: autodata_write(value); break;
-    default: break;  // PINSx are read-only
+    case AUTOPTRH: autoptr_ = static_cast<std::uint16_t>((autoptr_ & 0x00FF) | value << 8); return;
+    case AUTOPTRL: autoptr_ = static_cast<std::uint16_t>((autoptr_ & 0xFF00) | value); return;
+    case AUTODATA: autodata_write(value); return;
+    default: return;  // PINSx are read-only
     }
+    if (observer_) pins_changed();
 }
 
 // ---- pins ---------------------------------------------------------------------------
@@ -165,6 +174,7 @@ std::uint8_t Ports::autodata_read() {
         note(BusEvent::Kind::fwr, byte, strobe_width(),
              static_cast<std::uint8_t>(fastxfr_ & (bmWPOL | bmWMOD)));
         if (socket_) socket_->write_strobe(byte);
+        if (observer_) pulse(true, byte, true);
     }
     ++autoptr_;
     return byte;
@@ -178,9 +188,11 @@ void Ports::autodata_write(std::uint8_t value) {
     if (fastxfr_ & bmFBLK) {
         byte = bus_pullups;
         if (cfg_[0] & bmFRD) {
-            if (socket_) byte = socket_->read_strobe().value_or(bus_pullups);
+            const std::optional<std::uint8_t> driven = socket_ ? socket_->read_strobe() : std::nullopt;
+            byte = driven.value_or(bus_pullups);
             note(BusEvent::Kind::frd, byte, strobe_width(),
                  static_cast<std::uint8_t>((fastxfr_ & (bmRPOL | bmRMOD)) >> 3));
+            if (observer_) pulse(false, byte, driven.has_value());
         }
     }
     mem_write(autoptr_, byte);
@@ -206,6 +218,21 @@ void Ports::note(BusEvent::Kind kind, std::uint8_t value, std::uint8_t width, st
         return;
     }
     events_.push_back({kind, value, core_ ? core_->cycles() : 0, width, shape});
+}
+
+// ---- observer --------------------------------------------------------------------------
+
+void Ports::pins_changed() {
+    const std::uint8_t a = pins_a(), c = pins_c();
+    if (a == shown_a_ && c == shown_c_) return;
+    shown_a_ = a;
+    shown_c_ = c;
+    observer_->pins(core_ ? core_->cycles() * clocks_per_cycle : 0, a, c);
+}
+
+void Ports::pulse(bool write, std::uint8_t bus, bool driven) {
+    const usb::clock_t start = core_ ? (core_->cycles() + 1) * clocks_per_cycle : 0;
+    observer_->strobe(start, strobe_width(), write, bus, driven);
 }
 
 std::string to_string(const BusEvent& event) {

@@ -31,6 +31,8 @@ class Socket;
 
 namespace vboard::controller {
 
+class Observer;
+
 // One event on the card side of the board, for tests: a write to OEC or OUTC,
 // or a strobe pulse that reached its pin.
 struct BusEvent {
@@ -106,6 +108,9 @@ public:
     // stamps the events. Without one: MOVX stretch 1 (CKCON's power-on MD),
     // cycle 0.
     void set_core(const Cpu* core) { core_ = core; }
+    // Told of pin changes and strobe pulses (null: none). A pulse starts
+    // one instruction cycle into its MOVX and lasts strobe_width() clocks.
+    void set_observer(Observer* observer);
 
     // Every register back to zero, the socket's lines to the undriven
     // levels. The event record is kept.
@@ -159,6 +164,8 @@ private:
     void autodata_write(std::uint8_t value);
     void update_socket();
     void note(BusEvent::Kind kind, std::uint8_t value, std::uint8_t width = 0, std::uint8_t shape = 0);
+    void pins_changed();
+    void pulse(bool write, std::uint8_t bus, bool driven);
 
     std::uint8_t cfg_[3] = {};  // PORTACFG, PORTBCFG, PORTCCFG
     std::uint8_t out_[3] = {};  // OUTA, OUTB, OUTC
@@ -171,6 +178,8 @@ private:
     void* mem_ctx_ = nullptr;
     card::Socket* socket_ = nullptr;
     const Cpu* core_ = nullptr;
+    Observer* observer_ = nullptr;
+    std::uint8_t shown_a_ = 0, shown_c_ = 0;  // the levels the observer was last told
 
     bool recording_ = false;
     std::size_t record_limit_ = default_record_limit;

@@ -29,20 +29,39 @@ std::string hex32(uint32_t value) {
 Driver::Driver(Host& host, int device_number) : host_(host), device_number_(device_number) {}
 
 std::optional<Driver::Handle> Driver::open(int device_number) {
+    std::optional<Handle> handle;
     if (device_number != device_number_) {
         error_ = "no device " + std::to_string(device_number);
-        return std::nullopt;
-    }
-    if (!host_.enumerated()) {
+    } else if (!host_.enumerated()) {
         error_ = "device " + std::to_string(device_number) + " is not on the bus";
-        return std::nullopt;
+    } else {
+        handle = next_handle_++;
+        handles_[*handle] = host_.device_id();
     }
-    const Handle handle = next_handle_++;
-    handles_[handle] = host_.device_id();
+    if (observer_) {
+        DriverCall call;
+        call.kind = DriverCall::Kind::open;
+        call.handle = handle.value_or(0);
+        call.device = device_number;
+        call.ok = handle.has_value();
+        call.error = &error_;
+        call.started = call.finished = host_.now();
+        observer_->call(call);
+    }
     return handle;
 }
 
-void Driver::close(Handle handle) { handles_.erase(handle); }
+void Driver::close(Handle handle) {
+    const bool known = handles_.erase(handle) > 0;
+    if (observer_) {
+        DriverCall call;
+        call.kind = DriverCall::Kind::close;
+        call.handle = handle;
+        call.ok = known;
+        call.started = call.finished = host_.now();
+        observer_->call(call);
+    }
+}
 
 bool Driver::usable(Handle handle) const {
     const auto it = handles_.find(handle);
@@ -68,8 +87,28 @@ bool Driver::transfer_failed(const char* what, const TransferResult& result) {
 bool Driver::io_control(Handle handle, uint32_t code, std::span<const uint8_t> in,
                         std::span<uint8_t> out, uint32_t& returned) {
     returned = 0;
-    if (!handles_.contains(handle)) return fail("not an open handle");
-    if (!usable(handle)) return fail("the device has left the bus");
+    const usb::clock_t started = host_.now();
+    const bool ok = !handles_.contains(handle) ? fail("not an open handle")
+                    : !usable(handle)          ? fail("the device has left the bus")
+                                               : dispatch(code, in, out, returned);
+    if (observer_) {
+        DriverCall call;
+        call.handle = handle;
+        call.code = code;
+        call.in = in;
+        call.out = out;
+        call.returned = returned;
+        call.ok = ok;
+        call.error = &error_;
+        call.started = started;
+        call.finished = host_.now();
+        observer_->call(call);
+    }
+    return ok;
+}
+
+bool Driver::dispatch(uint32_t code, std::span<const uint8_t> in, std::span<uint8_t> out,
+                      uint32_t& returned) {
     switch (code) {
     case ioctl::vendor_request: return vendor_request(in, out, returned);
     case ioctl::download: return download(in);

@@ -62,12 +62,16 @@ public:
     bool io_control(Handle handle, uint32_t code, std::span<const uint8_t> in,
                     std::span<uint8_t> out, uint32_t& returned);
 
+    // Told of every open, close and control call once it has returned; null: none.
+    void set_observer(DriverObserver* observer) { observer_ = observer; }
+
     // The pipes of the present device (empty when none is enumerated).
     std::vector<EndpointDescriptor> pipes() const;
     // One line: why the last failed call failed.
     const std::string& last_error() const { return error_; }
 
 private:
+    bool dispatch(uint32_t code, std::span<const uint8_t> in, std::span<uint8_t> out, uint32_t& returned);
     bool fail(std::string why);
     bool transfer_failed(const char* what, const TransferResult& result);
     std::optional<EndpointDescriptor> pipe(std::span<const uint8_t> in);
@@ -83,6 +87,7 @@ private:
     std::map<Handle, uint64_t> handles_;  // handle -> the device id it was opened on
     Handle next_handle_ = 1;
     std::string error_;
+    DriverObserver* observer_ = nullptr;
 };
 
 }  // namespace vboard::host

@@ -21,6 +21,7 @@
 //   host.cpp          time, the port, suspend and resume, enumeration
 //   transfers.cpp     submission, the frame schedule, the transactions
 //   driver.h/.cpp     the EZ-USB general-purpose driver on top of the host
+//   observer.h        what the host and the driver tell an observer (a trace)
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "host/observer.h"
 #include "host/standard.h"
 #include "usb/device.h"
 
@@ -141,6 +143,8 @@ public:
 
     // Called for every port and bus event, in order.
     void set_observer(std::function<void(const HostEvent&)> observer);
+    // Told of every transfer, enumeration's own included; null: none.
+    void set_transfer_observer(TransferObserver* observer) { transfer_observer_ = observer; }
 
     // ---- time (host.cpp)
     usb::clock_t now() const { return now_; }
@@ -241,6 +245,7 @@ private:
     void transact_out(Transfer& t);
     bool answered(Transfer& t, usb::Handshake handshake);
     void finish(Transfer& t, Status status);
+    void report(const Transfer& t, bool completion) const;
     void sweep();
     void fail_all(Status status, bool internal_too);
     void check_deadlines();
@@ -251,6 +256,7 @@ private:
     usb::Device& dev_;
     TimingProfile profile_;
     std::function<void(const HostEvent&)> observer_;
+    TransferObserver* transfer_observer_ = nullptr;
 
     // Time: frame f starts (SOF) at origin_ + f ms; its slots s = 1..slots
     // follow at s / (slots + 1) ms.

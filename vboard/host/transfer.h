@@ -17,6 +17,7 @@ struct Host::Transfer {
     bool is_in = false;
     uint8_t endpoint = 0;        // with its direction bit; 0 for control
     uint8_t address = 0;         // internal requests: the function address to use
+    uint8_t shown_address = 0;   // the address at submission, for observers
     SetupPacket setup;
     std::vector<uint8_t> out;    // OUT data
     size_t length = 0;           // IN: bytes wanted

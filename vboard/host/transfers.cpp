@@ -28,7 +28,9 @@ TransferId Host::submit(std::unique_ptr<Transfer> transfer) {
     Transfer& t = *transfer;
     t.id = next_id_++;
     t.result.submitted = now_;
+    t.shown_address = t.internal ? t.address : address_;
     active_.push_back(std::move(transfer));
+    if (transfer_observer_) report(t, false);
     if (!t.internal && port_ != PortState::configured)
         finish(t, Status::no_device);
     else if (t.early != Status::ok)
@@ -182,7 +184,29 @@ void Host::finish(Transfer& t, Status status) {
     t.done = true;
     t.result.status = status;
     t.result.finished = now_;
+    if (transfer_observer_) report(t, true);
     if (status == Status::ok && t.type == TransferType::control) control_done(t.setup);
+}
+
+void Host::report(const Transfer& t, bool completion) const {
+    TransferRecord r;
+    r.id = t.id;
+    r.type = t.type;
+    r.endpoint = t.type == TransferType::control ? (t.is_in ? 0x80 : 0x00) : t.endpoint;
+    r.address = t.shown_address;
+    if (t.type == TransferType::control) r.setup = t.setup;
+    r.interval = t.type == TransferType::interrupt ? t.interval : 0;
+    r.time = now_;
+    if (!completion) {
+        r.length = t.is_in ? t.length : t.out.size();
+        if (!t.is_in) r.data = t.out;
+        transfer_observer_->submitted(r);
+        return;
+    }
+    r.status = t.result.status;
+    r.length = t.is_in ? t.result.data.size() : t.result.sent;
+    if (t.is_in) r.data = t.result.data;
+    transfer_observer_->completed(r);
 }
 
 // What the device's side keeps after a standard request, the host keeps too.

@@ -80,6 +80,11 @@ std::vector<cmdline::Option> board_option_table(BoardOptions& o, bool with_fast)
     if (with_fast)
         table.push_back({"--fast", "", "", "let simulated time run freely, not with the clock",
                          [&o](const std::string&, std::string&) { return o.fast = true; }});
+    table.push_back(cmdline::text("--pcap", "", "FILE", "write every USB transfer to FILE (usbmon pcap, Wireshark)",
+                                  o.trace.pcap));
+    table.push_back(cmdline::text("--vcd", "", "FILE", "write the card bus to FILE (value change dump, ns)", o.trace.vcd));
+    table.push_back(cmdline::text("--log", "", "FILE", "write driver calls and bus events to FILE", o.trace.log));
+    table.push_back(cmdline::flag("--verbose", "-v", "the same log on standard error", o.trace.verbose));
     return table;
 }
 

@@ -8,11 +8,15 @@
 //   --bare-strings T1,T2 | none what the bare controller answers for strings 1
 //                               and 2 (default: empty texts; none: it stalls them)
 //   --fast                      simulated time runs freely instead of with the clock
+//   --pcap FILE                 every USB transfer as a usbmon capture
+//   --vcd FILE                  the card bus as a value change dump
+//   --log FILE | -v             driver calls and bus events, to FILE or standard error
 // Each also takes the --option=value form.
 #pragma once
 
 #include "card/card.h"
 #include "cmdline/cmdline.h"
+#include "trace/trace.h"
 
 #include <optional>
 #include <string>
@@ -34,6 +38,7 @@ struct BoardOptions {
     bool card_busy_times = true;
     bool no_card = false;  // --no-card given: checked against --card and --card-image
     bool card_given = false;
+    trace::Files trace;                // --pcap, --vcd, --log, -v
 };
 
 // The board options as rows of a command's option table (see

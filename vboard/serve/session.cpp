@@ -36,9 +36,14 @@ std::unique_ptr<Session> Session::create(const BoardOptions& options, std::strin
     s->host_->set_observer([self](const host::HostEvent& event) {
         if (event.kind == host::HostEvent::Kind::enumerated)
             ++self->enumerations_;
+        if (self->tracer_)
+            self->tracer_->host_event(event);
         if (self->listener_)
             self->listener_(event);
     });
+    if (options.trace.any() &&
+        !(s->tracer_ = trace::Tracer::attach(*s->board_, *s->host_, *s->driver_, options.trace, error)))
+        return nullptr;
     return s;
 }
 

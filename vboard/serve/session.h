@@ -7,6 +7,7 @@
 #include "host/driver.h"
 #include "host/host.h"
 #include "serve/options.h"
+#include "trace/trace.h"
 
 #include <cstdint>
 #include <functional>
@@ -18,8 +19,9 @@ namespace vboard::serve {
 class Session {
 public:
     // Builds the board the options describe (card, card image, bare strings,
-    // the built firmware already loaded). Null with one line in `error` when
-    // the board cannot take them (an unreadable or oversized card image).
+    // the built firmware already loaded) with the traces they ask for. Null
+    // with one line in `error` when the board cannot take them (an
+    // unreadable or oversized card image) or a trace file cannot be created.
     static std::unique_ptr<Session> create(const BoardOptions& options, std::string& error,
                                            const host::TimingProfile& profile = {});
 
@@ -49,6 +51,7 @@ private:
     std::unique_ptr<host::Driver> driver_;
     uint64_t enumerations_ = 0;
     std::function<void(const host::HostEvent&)> listener_;
+    std::unique_ptr<trace::Tracer> tracer_;  // last: detaches before the rest goes
 };
 
 // "12:34.567 enumerated ..." style line of a host event, for logs.
