@@ -8,6 +8,27 @@
 ; Shared state: owns the flags setup_pending, suspend_pending (raised by
 ; the USB handlers), remote_wakeup_enabled, self_powered (used by the
 ; request handling) and the three descriptor pointers; writes CKCON.
+;
+; Concurrency, for the whole firmware. Two levels run: this foreground
+; loop (bank 0) and the USB interrupt (bank 1, one handler at a time, all
+; at the same priority), plus the resume interrupt, which only notes the
+; resume. A USB interrupt may come before any foreground instruction; the
+; rules that make that safe:
+; - Flags the interrupt raises are cleared by the foreground before it
+;   acts on them (setup_pending before the request is served), so an
+;   event during the work is seen on the next pass, never lost.
+; - State an interrupt rewrites as a whole (the stream header) is read by
+;   the foreground only with EUSB off (stream_poll).
+; - Endpoint 0 belongs to the newest SETUP: the request handler looks for
+;   a new one before each answer it writes (requests.asm).
+; - The host's order holds across pipes: a script does not overtake the
+;   stream packets sent before it (script.asm).
+; - The idle is entered so that a resume cannot slip in before it
+;   (cpu_suspend in bus.asm).
+; Contracts on the host: a stream's data before its next script, a
+; bus-to-host stream read to its end before the next script, replies
+; read. A host that breaks them may get surprising data, never a hang
+; or a lost request.
 ;==========================================================================
 	.module main
 	.include "ezusb.inc"

@@ -26,12 +26,13 @@
 ; a new SETUP it returns at once, leaving endpoint 0 to the new request,
 ; which the main loop serves next. A stall written just before a SETUP is
 ; taken back (EP0STALL can be cleared). A packet armed just before a
-; SETUP is dropped by the controller; one armed at the very instruction
-; after a SETUP cannot be taken back: it is the new request's first data
-; packet (the host abandoned the old request mid-transfer, so it gets the
-; old request's bytes), and the handler waits for it to go before it
-; writes IN0BUF again. No request is lost or served twice, and nothing
-; waits for a transfer the host has given up.
+; SETUP is dropped by the controller; one armed in the few instructions
+; between the last look and the arm cannot be taken back and would be the
+; new request's data: that request is stalled instead (arm_ep0). So a
+; request is never lost, never served twice and never answered with
+; another's bytes, and nothing waits for a transfer the host has given
+; up; a request that abandons another within those few instructions may
+; be answered with a STALL.
 ;==========================================================================
 	.module requests
 	.include "ezusb.inc"
@@ -87,9 +88,6 @@ FEATURE_DEVICE_REMOTE_WAKEUP = 1
 ; Runs in the foreground; returns after serving one request.
 ;--------------------------------------------------------------------------
 handle_setup_request::
-	mov	dptr,#EP0CS		; a packet armed for the request before
-1$:	movx	a,@dptr			; this one after its SETUP had come:
-	jb	ACC+bnIN0BSY,1$		; IN0BUF is the controller's until it goes
 	mov	dptr,#bRequest
 	movx	a,@dptr
 	cjne	a,#12,5$
@@ -175,12 +173,10 @@ status_reply:				; A = first byte; the second is 0
 	inc	dptr
 	clr	a
 	movx	@dptr,a
-	acall	new_setup
-	jc	handshake		; replaced: the handshake returns too
-	mov	dptr,#IN0BC
 	mov	a,#2
-	movx	@dptr,a			; arms the two bytes
-	sjmp	handshake
+	acall	arm_ep0			; arms the two bytes
+	jnc	handshake
+	ret				; replaced by a new request
 
 ;---- CLEAR_FEATURE -------------------------------------------------------
 ; Device: remote wake-up off. Endpoint: halt cleared and data toggle reset
@@ -228,6 +224,8 @@ req_other:
 ; just before it is cleared again, and HSNAK (the new request's) is left.
 ;--------------------------------------------------------------------------
 stall:
+	acall	new_setup
+	jc	2$			; replaced by a new request
 	mov	dptr,#EP0CS
 	movx	a,@dptr
 	orl	a,#bmEP0STALL
@@ -238,7 +236,7 @@ stall:
 	movx	a,@dptr
 	anl	a,#~(bmEP0STALL|bmHSNAK) ; HSNAK written 0: left as it is
 	movx	@dptr,a
-	ret
+2$:	ret
 handshake:
 	acall	new_setup
 	jc	1$			; the new request's, not ours
@@ -247,6 +245,48 @@ handshake:
 	orl	a,#bmHSNAK
 	movx	@dptr,a
 1$:	ret
+
+;--------------------------------------------------------------------------
+; arm_ep0 - arms the first A bytes of IN0BUF as the next EP0 IN packet,
+; unless a new SETUP has come. Out: C = 0 armed for this request; C = 1
+; not (the caller returns at once). Clobbers: A, B, DPTR.
+; A SETUP seen after the arm came before it (the controller took the
+; packet as the new request's first data) or after it (the controller
+; dropped it). In the first case, the one the looking before cannot close,
+; the packet is still armed, or the host has already taken it (the EP0 IN
+; toggle, DATA1 after a SETUP, then reads DATA0). The new request would
+; get this request's bytes: it is stalled instead (in its data or status
+; stage, so the host discards what it got), and it is taken off the main
+; loop's hands (setup_pending cleared once its interrupt has set it). The
+; host sees a STALL for a request that abandoned another within a few
+; instructions of this arm; nothing is left armed that anyone waits for.
+;--------------------------------------------------------------------------
+arm_ep0:
+	mov	b,a
+	acall	new_setup
+	jc	9$			; replaced: not armed
+	mov	dptr,#IN0BC
+	mov	a,b
+	movx	@dptr,a			; arms the packet
+	acall	new_setup
+	jnc	9$			; armed for this request
+	mov	dptr,#EP0CS
+	movx	a,@dptr
+	jb	ACC+bnIN0BSY,1$		; still there: armed after the SETUP
+	mov	dptr,#TOGCTL		; gone: the host took it (the SETUP had
+	mov	a,#bmTOG_IO		; set the EP0 IN toggle to DATA1, the
+	movx	@dptr,a			; packet flipped it) or the SETUP
+	movx	a,@dptr			; dropped it (DATA1 still)
+	jb	ACC+bnTOG_Q,8$
+1$:	mov	dptr,#EP0CS
+	movx	a,@dptr
+	anl	a,#~bmHSNAK		; HSNAK written 0: left as it is
+	orl	a,#bmEP0STALL
+	movx	@dptr,a			; the new request: STALL
+2$:	jnb	setup_pending,2$	; its interrupt sets the flag ...
+	clr	setup_pending		; ... which is cleared: it is answered
+8$:	setb	c
+9$:	ret
 
 ;--------------------------------------------------------------------------
 ; new_setup - has a new SETUP arrived since this request began?
@@ -355,10 +395,9 @@ stall_far:
 ; (new_setup) before each arm and each EP0CS write, and again after the
 ; busy bit has cleared, since the SETUP itself clears it. On a new SETUP
 ; the stage is given up without touching endpoint 0 (its packets and its
-; HSNAK write would answer the new request); when the packet it armed
-; last is still there (armed at the instruction after the SETUP), the
-; stage first waits for it to go. The main loop then serves the new
-; request.
+; HSNAK write would answer the new request), and the main loop serves
+; the new request (see arm_ep0 for a SETUP that lands right before an
+; arm).
 ;--------------------------------------------------------------------------
 send_string:
 	mov	r2,dpl			; R3:R2 = the descriptor
@@ -393,33 +432,26 @@ send_string:
 	mov	a,r4
 	jz	4$
 	cjne	r6,#64,3$
-4$:	acall	new_setup
-	jc	8$			; replaced before the arm
-	mov	dptr,#IN0BC
-	mov	a,r6
-	movx	@dptr,a			; arms the packet
+4$:	mov	a,r6
+	acall	arm_ep0			; arms the packet
+	jc	8$			; replaced by a new request
 5$:	acall	new_setup
-	jc	7$			; replaced by a new request
+	jc	8$			; replaced: the SETUP dropped the packet
 	mov	dptr,#EP0CS
 	movx	a,@dptr
 	jb	ACC+bnIN0BSY,5$		; until the host has taken the packet ...
 	acall	new_setup
 	jc	8$			; ... or a new SETUP has dropped it
 	sjmp	2$
-6$:	acall	new_setup
+6$:	clr	a
+	acall	arm_ep0			; zero-length packet after the data
 	jc	8$
-	mov	dptr,#IN0BC
-	clr	a
-	movx	@dptr,a			; zero-length packet after the data
 	acall	new_setup
-	jc	7$
+	jc	8$
 	mov	dptr,#EP0CS
 	mov	a,#bmHSNAK
 	movx	@dptr,a
 	ajmp	handshake
-7$:	mov	dptr,#EP0CS		; the packet armed last: gone, or the
-	movx	a,@dptr			; new request's first one
-	jb	ACC+bnIN0BSY,7$
 8$:	ret
 
 ;--------------------------------------------------------------------------
@@ -482,12 +514,9 @@ get_interface::
 one_byte_reply:
 	mov	dptr,#IN0BUF
 	movx	@dptr,a
-	acall	new_setup
-	jc	1$			; replaced: not armed
-	mov	dptr,#IN0BC
 	mov	a,#1
-	movx	@dptr,a			; arms the byte, whatever wLength says
-1$:	setb	c
+	acall	arm_ep0			; arms the byte, whatever wLength says
+	setb	c			; (replaced: the handshake leaves EP0 alone)
 	ret
 
 ; set_configuration - current_configuration <- wValue low byte, any value.

@@ -11,6 +11,9 @@
 ; a request still pending then raises the interrupt again.
 ; Every handler saves what it uses (A, DPTR), so the interrupted code
 ; is undisturbed.
+; Order: with several requests pending the controller vectors to the
+; lowest entry first (SETUP data before EP1 OUT before EP2 OUT); the
+; script handler keeps the host's order against that (script.asm).
 ; Shared state: sets setup_pending and suspend_pending; arms the OUT
 ; endpoints.
 ;==========================================================================
@@ -91,7 +94,9 @@ usb_return:
 ; its request bit in A and ends in one of the two ack tails.
 ;--------------------------------------------------------------------------
 
-; SETUP data available: the request is served by the main loop.
+; SETUP data available: the request is served by the main loop. The flag
+; is set before the ack, so that "SUDAV still requested, or setup_pending
+; set" never misses a SETUP (new_setup in requests.asm).
 sudav_isr:
 	setb	setup_pending		; the flag before the ack
 	push	acc

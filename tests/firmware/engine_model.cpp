@@ -1,6 +1,8 @@
 // The reference model of the port engine.
 #include "engine_model.h"
 
+#include <algorithm>
+
 namespace fwtest {
 
 // ---- the card, seen from its pins ------------------------------------------------
@@ -112,10 +114,12 @@ std::vector<Expected> EngineModel::stream_packet(std::span<const uint8_t> packet
     if (packet.size() == 64 && stream_.pkts != 0) {
         --stream_.pkts;
     } else {
-        // A short packet finishes the rest whatever its length; a whole one
-        // with no whole packet due carries more than was announced: only the
-        // rest goes out, and the stream is over.
-        if (packet.size() == 64) count = stream_.rest;
+        // A short packet finishes the rest; while whole packets are still
+        // due it goes out whole (it is shorter than what is due). With no
+        // whole packet due, a packet longer than the rest, whole or short,
+        // carries more than was announced: only the rest goes out, and the
+        // stream is over.
+        if (stream_.pkts == 0) count = std::min<size_t>(count, stream_.rest);
         stream_.rest = 0;
     }
     for (size_t i = 0; i < count; ++i) events.push_back(fwr(packet[i]));

@@ -189,7 +189,7 @@ inline constexpr Name names[] = {
     {"USBFRAMEL", USBFRAMEL}, {"USBFRAMEH", USBFRAMEH}, {"FNADDR", FNADDR},
     {"USBPAIR", USBPAIR}, {"IN07VAL", IN07VAL}, {"OUT07VAL", OUT07VAL},
     {"bmWAKESRC", bmWAKESRC}, {"bmDISCON", bmDISCON}, {"bmDISCOE", bmDISCOE},
-    {"bmRENUM", bmRENUM}, {"bmSIGRSUME", bmSIGRSUME}, {"bmTOG_R", bmTOG_R}, {"bmTOG_IO", bmTOG_IO},
+    {"bmRENUM", bmRENUM}, {"bmSIGRSUME", bmSIGRSUME}, {"bmTOG_R", bmTOG_R}, {"bmTOG_IO", bmTOG_IO}, {"bmTOG_Q", bmTOG_Q},
     {"FASTXFR", FASTXFR}, {"AUTOPTRH", AUTOPTRH}, {"AUTOPTRL", AUTOPTRL}, {"AUTODATA", AUTODATA},
     {"SETUPDAT", SETUPDAT}, {"bmFBLK", bmFBLK},
 };
