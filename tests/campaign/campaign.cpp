@@ -426,7 +426,7 @@ public:
 
     // The next lines for a rule-breaking host. A suspended bus is resumed
     // after a few lines, as transfers meanwhile only time out.
-    std::vector<std::string> breaking(bool may_overwrite_code) {
+    std::vector<std::string> breaking() {
         const unsigned r = pick(1000);
         if (r < 200) return {line_of("out", pick(3) ? script(true) : random_bytes(pick(65)), 0)};
         if (r < 260) return {line_of("out", stream_script(), 0)};
@@ -437,7 +437,7 @@ public:
             const auto setup = request(data);
             return {control_line(setup, data)};
         }
-        if (r < 780) return {loader_line(may_overwrite_code && pick(4) == 0)};
+        if (r < 780) return {loader_line(false)};
         if (r < 800) return {string_line()};
         if (r < 835) return {line_of("out", random_bytes(pick(65)), 2 + pick(5))};
         if (r < 840) return {"in " + std::to_string(7 + pick(7)) + " " + std::to_string(pick(129))};
@@ -448,11 +448,24 @@ public:
         if (r < 980) return {"enumerate " + std::to_string(pick(100))};
         std::vector<std::string> g = {"suspend"};
         for (unsigned n = pick(3); n > 0; --n) {
-            const auto more = breaking(false);
+            const auto more = breaking();
             if (more[0] != "suspend") g.insert(g.end(), more.begin(), more.end());
         }
         g.push_back("resume");
         return g;
+    }
+
+    // The loader's request: reads anywhere in RAM, writes to the RAM above
+    // the firmware, or (`over_code`) over the firmware's code.
+    std::string loader_line(bool over_code) {
+        const uint16_t length = static_cast<uint16_t>(1 + pick(pick(4) ? 16 : 1024));
+        if (pick(2) && !over_code) {
+            const uint16_t at = static_cast<uint16_t>(pick(0x2000 - length));
+            return control_line({0xC0, 0xA0, at, 0, length}, {});
+        }
+        const uint16_t at = over_code ? static_cast<uint16_t>(pick(0x1000 - length))
+                                      : static_cast<uint16_t>(0x1000 + pick(0x1000 - length));
+        return control_line({0x40, 0xA0, at, 0, length}, random_bytes(length));
     }
 
 private:
@@ -626,19 +639,6 @@ private:
         return s;
     }
 
-    // The loader's request: reads anywhere in RAM, writes to the RAM above
-    // the firmware, or (`over_code`) over the firmware's code.
-    std::string loader_line(bool over_code) {
-        const uint16_t length = static_cast<uint16_t>(1 + pick(pick(4) ? 16 : 1024));
-        if (pick(2) && !over_code) {
-            const uint16_t at = static_cast<uint16_t>(pick(0x2000 - length));
-            return control_line({0xC0, 0xA0, at, 0, length}, {});
-        }
-        const uint16_t at = over_code ? static_cast<uint16_t>(pick(0x1000 - length))
-                                      : static_cast<uint16_t>(0x1000 + pick(0x1000 - length));
-        return control_line({0x40, 0xA0, at, 0, length}, random_bytes(length));
-    }
-
     std::string string_line() {
         const unsigned index = pick(5) ? pick(3) : pick(256);
         return "string " + std::to_string(index) + (pick(2) ? "" : " " + hex(Bytes{byte(), byte()}));
@@ -765,15 +765,19 @@ RunResult run(const RunSpec& spec, const std::vector<std::string>* body) {
             if (!j.line(l)) return done();
     } else {
         Generator gen(spec.seed * 0x9E3779B97F4A7C15ull + (spec.rule_keeping ? 1 : 2));
-        std::mt19937_64 side(spec.seed);
-        const bool overwrite = !spec.rule_keeping && side() % 25 == 0;
+        // One rule-breaking run in 25 ends with a write over the firmware's code.
+        bool overwrite = !spec.rule_keeping && (spec.seed * 0x9E3779B97F4A7C15ull >> 40) % 25 == 0;
         for (;;) {
             const bool drain = result.body.size() >= spec.commands;
             std::vector<std::string> lines;
-            if (spec.rule_keeping)
+            if (spec.rule_keeping) {
                 lines = gen.keeping(j, drain);
-            else if (!drain)
-                lines = gen.breaking(overwrite && result.body.size() + 20 > spec.commands);
+            } else if (!drain) {
+                lines = gen.breaking();
+            } else if (overwrite) {
+                lines = {gen.loader_line(true)};
+                overwrite = false;
+            }
             if (lines.empty()) break;
             for (const std::string& l : lines) {
                 result.body.push_back(l);
@@ -843,7 +847,11 @@ std::string reproducer(const RunSpec& spec, const std::vector<std::string>& body
         }
     }
     out << "# " << (spec.rule_keeping ? "rule-keeping" : "rule-breaking") << " campaign run, seed " << spec.seed
-        << "\n# replay: build/bin/vboard script --firmware-loaded" << card << " FILE\n";
+        << "\n# replay: "
+        << (spec.image.empty() ? "build/bin/vboard script --firmware-loaded" + card + " FILE"
+                               : "build/bin/firmware_campaign --replay FILE --image IMAGE" + card +
+                                     (spec.rule_keeping ? "" : " --breaking"))
+        << "\n";
     if (r.violation)
         out << "# fails at line " << r.violation->line + 1 << " (" << r.violation->kind << "): " << r.violation->detail
             << "\n";

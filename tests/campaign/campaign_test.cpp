@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 #include "campaign.h"
 #include "nebu.h"
@@ -21,9 +23,9 @@ struct Size {
     size_t commands;
 };
 #ifdef NEBU_CAMPAIGN_SMALL
-constexpr Size keeping_size{8, 60}, breaking_size{3, 40};
+constexpr Size keeping_size{8, 60}, breaking_size{3, 40}, old_firmware_size{3, 100};
 #else
-constexpr Size keeping_size{100, 200}, breaking_size{10, 120};
+constexpr Size keeping_size{100, 200}, breaking_size{8, 100}, old_firmware_size{6, 100};
 #endif
 
 std::optional<vboard::card::CardIdentity> card_for(uint64_t seed) {
@@ -85,6 +87,27 @@ TEST(FirmwareCampaign, FindsAPlantedFaultAndShrinksItToOneLine) {
         return;
     }
     FAIL() << "no run found the changed string";
+}
+
+// The firmware before the fixes of its toggles, its request errors and its
+// stream order: rule-keeping runs find its faults, each shrunk to a few lines.
+TEST(FirmwareCampaign, FindsTheOldFirmwaresFaultsAndShrinksThem) {
+    RunSpec spec;
+    std::ifstream f(NEBU_OLD_FW_DIR "/nebu.bin", std::ios::binary);
+    spec.image.assign(std::istreambuf_iterator<char>(f), {});
+    ASSERT_EQ(spec.image.size(), 4096u);
+    spec.commands = old_firmware_size.commands;
+    int found = 0;
+    for (spec.seed = 1; spec.seed <= static_cast<uint64_t>(old_firmware_size.runs); ++spec.seed) {
+        const campaign::RunResult r = campaign::generate_and_run(spec);
+        ASSERT_FALSE(r.invalid) << r.why_invalid;
+        if (!r.violation) continue;
+        ++found;
+        const auto shrunk = campaign::shrink(spec, r.body, r.violation->kind, 60);
+        EXPECT_LE(shrunk.size(), 6u) << campaign::reproducer(spec, shrunk);
+        if (spec.seed == 1) std::printf("%s", campaign::reproducer(spec, shrunk).c_str());
+    }
+    EXPECT_GE(found, old_firmware_size.runs * 2 / 3);
 }
 
 }  // namespace
