@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
         else if (a == "--image" && i + 1 < argc) {
             std::ifstream f(argv[++i], std::ios::binary);
             image.assign(std::istreambuf_iterator<char>(f), {});
-            if (!f.eof() || image.empty() || image.size() > 0x2000) {
+            if (!f || image.empty() || image.size() > 0x2000) {
                 std::fprintf(stderr, "firmware_campaign: %s is not a firmware image\n", argv[i]);
                 return 2;
             }
