@@ -20,6 +20,7 @@ namespace {
 
 using fwtest::EngineModel;
 using fwtest::Expected;
+using fwtest::describe;
 using vboard::controller::BusEvent;
 using vboard::serve::ScriptCommand;
 using Cmd = ScriptCommand::Kind;
@@ -59,23 +60,6 @@ std::string string_result(uint8_t index) {
         }
     }
     return text.empty() ? "ok" : "ok " + text;
-}
-
-std::string describe(const Expected& e) {
-    char b[48];
-    if (e.value)
-        std::snprintf(b, sizeof b, "%s w%u s%u", vboard::controller::to_string({e.kind, *e.value}).c_str(),
-                      unsigned{e.width}, unsigned{e.shape});
-    else
-        std::snprintf(b, sizeof b, "frd ?? w%u s%u", unsigned{e.width}, unsigned{e.shape});
-    return b;
-}
-
-std::string describe(const BusEvent& e) {
-    char b[48];
-    std::snprintf(b, sizeof b, "%s w%u s%u", vboard::controller::to_string(e).c_str(), unsigned{e.width},
-                  unsigned{e.shape});
-    return b;
 }
 
 std::string script_line(const uint8_t* bytes, size_t n) { return "out 0 " + hex(Bytes(bytes, bytes + n)); }

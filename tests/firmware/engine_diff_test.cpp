@@ -33,23 +33,6 @@ std::string hex(std::span<const uint8_t> bytes) {
     return s;
 }
 
-std::string describe(const Expected& e) {
-    char b[48];
-    if (e.value)
-        std::snprintf(b, sizeof b, "%s w%u s%u", vboard::controller::to_string({e.kind, *e.value}).c_str(),
-                      unsigned{e.width}, unsigned{e.shape});
-    else
-        std::snprintf(b, sizeof b, "frd ?? w%u s%u", unsigned{e.width}, unsigned{e.shape});
-    return b;
-}
-
-std::string describe(const BusEvent& e) {
-    char b[48];
-    std::snprintf(b, sizeof b, "%s w%u s%u", vboard::controller::to_string(e).c_str(), unsigned{e.width},
-                  unsigned{e.shape});
-    return b;
-}
-
 // Coverage of a run, printed at its end.
 struct Coverage {
     unsigned scripts = 0, bytes = 0, truncated = 0, replies = 0, reply_bytes = 0;

@@ -2,6 +2,7 @@
 #include "engine_model.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace fwtest {
 
@@ -135,6 +136,23 @@ std::vector<Expected> EngineModel::deliver_bus_to_host() {
         stream_.rest = 0;
     }
     return events;
+}
+
+std::string describe(const Expected& e) {
+    char b[48];
+    if (e.value)
+        std::snprintf(b, sizeof b, "%s w%u s%u", vboard::controller::to_string({e.kind, *e.value}).c_str(),
+                      unsigned{e.width}, unsigned{e.shape});
+    else
+        std::snprintf(b, sizeof b, "frd ?? w%u s%u", unsigned{e.width}, unsigned{e.shape});
+    return b;
+}
+
+std::string describe(const vboard::controller::BusEvent& e) {
+    char b[48];
+    std::snprintf(b, sizeof b, "%s w%u s%u", vboard::controller::to_string(e).c_str(), unsigned{e.width},
+                  unsigned{e.shape});
+    return b;
 }
 
 }  // namespace fwtest

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "card/card.h"
@@ -107,5 +108,9 @@ private:
     uint8_t fastxfr_ = 0x40;
     StreamState stream_;
 };
+
+// One line for a failure message: a predicted event and a recorded one.
+std::string describe(const Expected& e);
+std::string describe(const vboard::controller::BusEvent& e);
 
 }  // namespace fwtest
