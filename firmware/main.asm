@@ -23,6 +23,9 @@
 ;   a new one before each answer it writes (requests.asm).
 ; - The host's order holds across pipes: a script does not overtake the
 ;   stream packets sent before it (script.asm).
+; - A handler acks EP1 OUT before it re-arms it: once armed, the host's
+;   next script may arrive at any instruction, and a later ack would clear
+;   its request too (a parked script is acked twice: script.asm).
 ; - The idle is entered so that a resume cannot slip in before it
 ;   (cpu_suspend in bus.asm).
 ; Contracts on the host: a stream's data before its next script, a

@@ -49,7 +49,7 @@
 
 ;--------------------------------------------------------------------------
 ; run_command_script - the EP1 OUT interrupt (jump table offset 0x24).
-; Runs the script in OUT1BUF, arms its reply, re-arms EP1 OUT, acks.
+; Runs the script in OUT1BUF, arms its reply, acks, re-arms EP1 OUT.
 ;
 ; The host's order: the autovector serves EP1 OUT before EP2 OUT, so a
 ; script can be taken while stream packets the host sent before it still
@@ -194,19 +194,25 @@ op_table:
 ;--------------------------------------------------------------------------
 ; End of the script: the reply (if any) is handed to EP2 IN before EP1 OUT
 ; is re-armed, so it is always armed before the next script starts.
+; EP1 OUT is acked before it is re-armed, never after: once it is armed
+; the host's next script may arrive at any instruction, and an ack after
+; that would clear the new script's request with this one's, leaving the
+; new script unrun and EP1 OUT unarmed for good. A parked script was
+; acked when it was parked; this second ack finds no request (EP1 OUT has
+; stayed unarmed since) and clears nothing.
 ;--------------------------------------------------------------------------
 script_end:
 	mov	a,r6
 	jz	1$			; no reply: EP2 IN is not touched
 	mov	dptr,#IN2BC
 	movx	@dptr,a			; arms one packet of that many bytes
-1$:	mov	dptr,#OUT1BC
-	clr	a
-	movx	@dptr,a			; re-arms EP1 OUT
-	anl	EXIF,#~bmUSBINT		; ack EP1 OUT: USBINT first ...
+1$:	anl	EXIF,#~bmUSBINT		; ack EP1 OUT: USBINT first ...
 	mov	dptr,#OUT07IRQ
 	mov	a,#bmEP1		; ... then its request bit
 	movx	@dptr,a
+	mov	dptr,#OUT1BC
+	clr	a
+	movx	@dptr,a			; re-arms EP1 OUT
 script_exit:
 	pop	dph
 	pop	dpl

@@ -777,6 +777,16 @@ RunResult run(const RunSpec& spec, const std::vector<std::string>* body) {
 
 const char* const closing_marker = "# the closing lines every run ends with";
 
+std::vector<std::string> reproducer_body(std::istream& in) {
+    std::vector<std::string> body;
+    for (std::string line; std::getline(in, line) && line != closing_marker;) {
+        if (const size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
+        if (!line.empty()) body.push_back(line);
+    }
+    return body;
+}
+
 RunResult generate_and_run(const RunSpec& spec) { return run(spec, nullptr); }
 
 RunResult replay(const RunSpec& spec, const std::vector<std::string>& body) { return run(spec, &body); }

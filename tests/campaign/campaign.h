@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,6 +72,9 @@ std::string reproducer(const RunSpec& spec, const std::vector<std::string>& body
 // The comment line before the closing lines in a reproducer: a replay of
 // the file takes the lines before it as the body.
 extern const char* const closing_marker;
+// A reproducer file's body: its lines before the closing marker, comments
+// and blank lines left out.
+std::vector<std::string> reproducer_body(std::istream& in);
 
 // Tallies of a campaign.
 struct Tally {

@@ -82,12 +82,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "firmware_campaign: cannot read %s\n", replay_file.c_str());
             return 2;
         }
-        std::vector<std::string> body;
-        for (std::string line; std::getline(in, line) && line != campaign::closing_marker;) {
-            if (const size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
-            while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
-            if (!line.empty()) body.push_back(line);
-        }
+        const std::vector<std::string> body = campaign::reproducer_body(in);
         campaign::RunSpec spec;
         spec.rule_keeping = classes != 2;
         spec.card = card;

@@ -356,6 +356,18 @@ public:
             r.tick_for(ms);
             r.suspend_now();
             break;
+        case Stretch::unpark:
+            // A replying script while both reply buffers hold stream data
+            // (a rule the host breaks): it is parked until the host, reading
+            // again, frees a buffer.
+            r.h.reading = false;
+            r.h.broken = true;
+            r.send_script({0x60, 0x00, 0x04, 0x00});
+            r.tick_for(ms);
+            r.send_script({0x24});
+            r.tick_for(ms);
+            r.h.reading = true;
+            break;
         }
     }
 
@@ -369,6 +381,7 @@ public:
         case Stretch::status_request:
             return n >= 3000 || (r.h.controls.empty() && cpu.pc() == map_.symbols.at("stream_poll"));
         case Stretch::suspend: return n >= 400 || cpu.idle();
+        case Stretch::unpark: return n >= 600;
         }
         return true;
     }
@@ -380,7 +393,8 @@ public:
         trigger(r, s, p.trigger);
         const vboard::Cpu& cpu = board_.cpu();
         for (unsigned n = 0; !stretch_over(r, s, unsigned(p.boundaries.size())) && n < 200000; ++n) {
-            if (cpu.interrupts_in_service() == 0 && !cpu.idle()) p.boundaries.emplace_back(board_.now(), cpu.pc());
+            if ((cpu.interrupts_in_service() == 0 || s == Stretch::unpark) && !cpu.idle())
+                p.boundaries.emplace_back(board_.now(), cpu.pc());
             r.tick_to(board_.now() + 1);
         }
         return p;
@@ -561,7 +575,7 @@ private:
 
 const char* name(Stretch s) {
     static const char* const names[] = {"idle main loop", "stream_poll", "host-to-bus stream", "string request",
-                                        "status request", "suspend path"};
+                                        "status request", "suspend path",       "parked script run"};
     return names[static_cast<int>(s)];
 }
 
@@ -574,8 +588,8 @@ const char* name(Event e) {
 
 Sweep full_sweep() {
     Sweep s;
-    s.stretches = {Stretch::idle, Stretch::poll, Stretch::stream_out, Stretch::string_request, Stretch::status_request,
-                   Stretch::suspend};
+    s.stretches = {Stretch::idle,           Stretch::poll,    Stretch::stream_out, Stretch::string_request,
+                   Stretch::status_request, Stretch::suspend, Stretch::unpark};
     for (int e = 0; e <= static_cast<int>(Event::resume); ++e) s.events.push_back(static_cast<Event>(e));
     return s;
 }

@@ -21,6 +21,11 @@
 // request (a STALL is an answer), no hang, nothing on the bus beyond what
 // was announced, and the card-ID scripts after.
 //
+// One stretch is not foreground: the EP2 IN interrupt running a script
+// parked while both reply buffers were full (unpark). Its boundaries are
+// every instruction, interrupt level included, as a host packet can arrive
+// at any of them.
+//
 // A suspend is delivered at its boundary by setting the controller's
 // suspend timer, in a snapshot put back at once, as if the bus had been
 // silent for the 3 ms the controller waits; the host then stays silent
@@ -33,7 +38,7 @@
 
 namespace fwtest::explore {
 
-enum class Stretch : uint8_t { idle, poll, stream_out, string_request, status_request, suspend };
+enum class Stretch : uint8_t { idle, poll, stream_out, string_request, status_request, suspend, unpark };
 enum class Event : uint8_t {
     script,         // a command script without reply
     script_reply,   // a command script with a one-byte reply

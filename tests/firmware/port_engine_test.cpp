@@ -64,15 +64,16 @@ protected:
         return w;
     }
 
-    // The end of every executed script: reply (if any) armed before EP1 OUT
-    // is re-armed, then the EP1 OUT request acked.
+    // The end of every executed script: reply (if any) armed, then the EP1
+    // OUT request acked before EP1 OUT is re-armed (an ack after the re-arm
+    // could clear the request of the host's next script).
     void expect_script_end(bool reply) {
         std::vector<uint16_t> tail;
         for (const auto& e : b.writes)
             if (e.first == reg::IN2BC || e.first == reg::OUT1BC || e.first == reg::OUT07IRQ) tail.push_back(e.first);
         const std::vector<uint16_t> expected =
-            reply ? std::vector<uint16_t>{reg::IN2BC, reg::OUT1BC, reg::OUT07IRQ}
-                  : std::vector<uint16_t>{reg::OUT1BC, reg::OUT07IRQ};
+            reply ? std::vector<uint16_t>{reg::IN2BC, reg::OUT07IRQ, reg::OUT1BC}
+                  : std::vector<uint16_t>{reg::OUT07IRQ, reg::OUT1BC};
         EXPECT_EQ(tail, expected);
         EXPECT_EQ(b.x(reg::OUT07IRQ) & 0x02, 0);
     }
