@@ -76,7 +76,7 @@ public:
             found.emplace_back(std::move(place), list[i]);
         }
         std::sort(found.begin(), found.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
+                  [](const auto& a, const auto& b) { return std::ranges::lexicographical_compare(a.first, b.first); });
         std::optional<winapi::Connection> opened;
         if (static_cast<size_t>(request.device) < found.size()) {
             Board board;

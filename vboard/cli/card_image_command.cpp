@@ -59,7 +59,7 @@ int card_image_command(int argc, char** argv)
                  const std::string item = v.substr(start, comma == std::string::npos ? comma : comma - start);
                  uint32_t block = 0;
                  if (!parse_number(item, block)) {
-                     error = "'" + cmdline::escaped(item) + "' is not a block number";
+                     error = "needs block numbers, not '" + cmdline::escaped(item) + "'";
                      return false;
                  }
                  request.bad_blocks.push_back(block);
@@ -72,7 +72,7 @@ int card_image_command(int argc, char** argv)
          [&](const std::string& v, std::string& error) {
              if (parse_number(v, request.seed))
                  return true;
-             error = "'" + cmdline::escaped(v) + "' is not a number";
+             error = "needs a decimal number, not '" + cmdline::escaped(v) + "'";
              return false;
          }},
     };

@@ -269,7 +269,7 @@ int serve_command(int argc, char** argv)
                          errno = 0;
                          const long port = std::strtol(v.c_str(), &end, 10);
                          if (v.empty() || *end != '\0' || errno != 0 || port < 0 || port > 65535) {
-                             error = "'" + cmdline::escaped(v) + "' is not a port (0 to 65535)";
+                             error = "needs a port from 0 to 65535, not '" + cmdline::escaped(v) + "'";
                              return false;
                          }
                          usbredir_port = port;
