@@ -48,17 +48,7 @@ std::string control_line(const vboard::host::SetupPacket& s, const Bytes& data) 
 std::string string_result(uint8_t index) {
     const Bytes d = RequestModel::string_descriptor(index);
     if (d.empty()) return "fail";
-    std::string text;
-    for (size_t k = 0; k + 1 < d[0] / 2u && 2 + 2 * k < d.size(); ++k) {
-        const uint8_t ch = d[2 + 2 * k];
-        if (ch >= 0x20 && ch < 0x7F && ch != '\\') {
-            text += static_cast<char>(ch);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", ch);
-            text += escaped;
-        }
-    }
+    const std::string text = vboard::serve::string_text(d);
     return text.empty() ? "ok" : "ok " + text;
 }
 

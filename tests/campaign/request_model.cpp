@@ -8,15 +8,6 @@ namespace campaign {
 using vboard::host::SetupPacket;
 using Class = RequestVerdict::Class;
 
-std::string hex(const Bytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
-}
 
 Bytes RequestModel::string_descriptor(uint8_t index) {
     auto unicode = [](const char* text) {

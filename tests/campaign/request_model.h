@@ -10,6 +10,8 @@
 // whose buffers serve EP2).
 #pragma once
 
+#include "serve/script.h"
+
 #include <cstdint>
 #include <set>
 #include <string>
@@ -62,6 +64,7 @@ private:
     DeviceState state_;
 };
 
-std::string hex(const Bytes& bytes);
+// Bytes as `vboard script` prints them.
+using vboard::serve::hex;
 
 }  // namespace campaign

@@ -64,17 +64,6 @@ std::optional<std::vector<uint8_t>> hex_bytes(std::string_view text)
     return bytes;
 }
 
-std::string hex(const std::vector<uint8_t>& bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
-}
-
 std::string ok_with(const std::string& rest)
 {
     return rest.empty() ? "ok" : "ok " + rest;
@@ -103,6 +92,37 @@ ScriptLine bad(std::string why)
 }
 
 }  // namespace
+
+std::string hex(const std::vector<uint8_t>& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+std::string string_text(const std::vector<uint8_t>& descriptor)
+{
+    // As the host link converts it: length byte L, L / 2 - 1 characters,
+    // each the low byte of its unit; only units inside what arrived.
+    const size_t received = descriptor.size();
+    const int characters = received == 0 ? 0 : descriptor[0] / 2 - 1;
+    std::string text;
+    for (int k = 0; k < characters && 2 + 2 * static_cast<size_t>(k) < received; ++k) {
+        const uint8_t ch = descriptor[2 + 2 * static_cast<size_t>(k)];
+        if (ch >= 0x20 && ch < 0x7F && ch != '\\') {
+            text += static_cast<char>(ch);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", ch);
+            text += escaped;
+        }
+    }
+    return text;
+}
 
 ScriptLine parse_script_line(std::string_view text)
 {
@@ -368,22 +388,8 @@ std::string ScriptRunner::string(const ScriptCommand& c)
     driver.close(*handle);
     if (!ok)
         return "fail";
-    // As the host link converts it: length byte L, L / 2 - 1 characters,
-    // each the low byte of its unit; only units inside what arrived.
-    const size_t received = std::min<size_t>(returned, reply.size());
-    const int characters = received == 0 ? 0 : reply[0] / 2 - 1;
-    std::string text;
-    for (int k = 0; k < characters && 2 + 2 * static_cast<size_t>(k) < received; ++k) {
-        const uint8_t ch = reply[2 + 2 * static_cast<size_t>(k)];
-        if (ch >= 0x20 && ch < 0x7F && ch != '\\') {
-            text += static_cast<char>(ch);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", ch);
-            text += escaped;
-        }
-    }
-    return ok_with(text);
+    reply.resize(std::min<size_t>(returned, reply.size()));
+    return ok_with(string_text(reply));
 }
 
 std::string ScriptRunner::transfer(const ScriptCommand& c, bool in)

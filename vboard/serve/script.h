@@ -48,6 +48,12 @@
 
 namespace vboard::serve {
 
+// The text forms of the result lines: bytes as lower-case hex without
+// separators, and a string descriptor (as much as arrived) as the low bytes
+// of its UTF-16 units, bytes outside printable ASCII and the backslash as \xNN.
+std::string hex(const std::vector<uint8_t>& bytes);
+std::string string_text(const std::vector<uint8_t>& descriptor);
+
 struct ScriptCommand {
     enum class Kind : uint8_t {
         load, enumerate, control, string, out, in, reset, suspend, resume, wakeup, wait, pins
