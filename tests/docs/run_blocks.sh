@@ -6,12 +6,14 @@
 # order, each with `sh -e` and a 300 s bound, in one fresh directory that
 # holds the source tree's top-level entries and `build` (the build tree) as
 # symbolic links, with build/bin first on PATH and a private XDG_RUNTIME_DIR.
-#   run_blocks.sh SOURCE_DIR BUILD_DIR WORK_DIR [DOCUMENT...]
+# The directories are made outside the build tree (a link back into it would
+# make a cycle for whatever walks the tree) and removed when all blocks pass.
+#   run_blocks.sh SOURCE_DIR BUILD_DIR [DOCUMENT...]
 set -u
-src=$(cd "$1" && pwd) build=$(cd "$2" && pwd) work=$3
-shift 3
+src=$(cd "$1" && pwd) build=$(cd "$2" && pwd)
+shift 2
 [ $# -gt 0 ] || set -- "$src/README.md" $(find "$src/docs" -name '*.md' 2>/dev/null | sort)
-rm -rf "$work" && mkdir -p "$work" || exit 1
+work=$(mktemp -d "${TMPDIR:-/tmp}/nebu-docs.XXXXXX") || exit 1
 failed=0 ran=0
 for doc in "$@"; do
     name=$(echo "${doc#"$src"/}" | tr / _)
@@ -54,4 +56,6 @@ for doc in "$@"; do
     done
 done
 echo "$ran runnable blocks, $failed failed"
-[ $failed -eq 0 ] && [ $ran -gt 0 ]
+if [ $failed -eq 0 ] && [ $ran -gt 0 ]; then rm -rf "$work"; exit 0; fi
+echo "the blocks' directories are kept in $work"
+exit 1
