@@ -66,7 +66,7 @@ state == "options" && /^  / {
 state == "options" { if (part == "options") option_end(); state = "after" }
 
 state == "after" && /^Exit status: / { state = "exit"; text = substr($0, 14); next }
-state == "after" && /^  / { next }
+state == "after" && /^  / { if (part == "options") { print ".nf"; print guard(roff($0)); print ".fi" }; next }
 state == "after" { if (part == "options") { print ".PP"; emit(roff($0)) }; next }
 state == "exit" { text = text " " $0; next }
 
