@@ -1,19 +1,14 @@
-// Writes the logical disk of the standard layout for a card of MEGABYTES to
-// FILE and prints the partition's byte offset, for the format's judges
-// (fsck.fat, mtools). Exits 1 with a line when the layout breaks its own
-// rules: a cluster is an erase block, the data area starts on a block
-// boundary, the partition ends where the disk does, the CIS chain's links
-// lead to its end.
-//   render_layout MEGABYTES FILE
+// render_layout MEGABYTES FILE: the standard layout's logical disk into FILE, the
+// partition's byte offset printed, for the judges (fsck.fat, mtools). Exits 1 with
+// a line when the layout breaks its own rules (a cluster is an erase block, the data
+// area on a block boundary, the partition ends with the disk, the CIS links lead to its end).
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 
 #include "smformat/smformat.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3) return 2;
-    const auto layout = smformat::standard_layout(unsigned(std::atoi(argv[1])));
+    const auto layout = argc == 3 ? smformat::standard_layout(unsigned(std::stoul(argv[1]))) : std::nullopt;
     if (!layout) return 2;
     const smformat::FormatParameters& f = layout->parameters;
     size_t at = 0;
