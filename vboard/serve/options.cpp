@@ -25,6 +25,19 @@ bool parse_device(const std::string& text, int& device)
     return true;
 }
 
+// --card-image and --card-image-readonly: one card image, named once.
+bool take_card_image(BoardOptions& o, const std::string& path, bool readonly, std::string& error)
+{
+    if (path.empty()) {
+        error = "needs a non-empty value";
+        return false;
+    }
+    o.card_image_twice = o.card_image_twice || !o.card_image.empty();
+    o.card_image = path;
+    o.card_image_readonly = readonly;
+    return true;
+}
+
 }  // namespace
 
 std::vector<cmdline::Option> board_option_table(BoardOptions& o, bool with_fast)
@@ -49,7 +62,19 @@ std::vector<cmdline::Option> board_option_table(BoardOptions& o, bool with_fast)
          }},
         {"--no-card", "", "", "empty socket",
          [&o](const std::string&, std::string&) { return o.no_card = true; }},
-        cmdline::text("--card-image", "", "FILE", "card contents: raw pages, data then spare area", o.card_image),
+        {"--card-image", "", "FILE",
+         "card contents: raw pages, data then spare area;\nwhat the firmware programs or erases is written back",
+         [&o](const std::string& v, std::string& error) { return take_card_image(o, v, false, error); }},
+        {"--card-image-readonly", "", "FILE", "card contents as --card-image, never written back",
+         [&o](const std::string& v, std::string& error) { return take_card_image(o, v, true, error); }},
+        {"--card-faults", "", "SPEC",
+         "programs and erases that fail: program:B[-B], erase:B[-B],\nblock:B[-B], rate:R, seed:N, comma separated",
+         [&o](const std::string& v, std::string& error) {
+             const std::optional<card::CardFaults> faults = card::parse_card_faults(v, error);
+             if (faults)
+                 o.card_faults = *faults;
+             return faults.has_value();
+         }},
         {"--firmware-loaded", "", "", "the board already runs the built firmware",
          [&o](const std::string&, std::string&) { return o.firmware_loaded = true; }},
         {"--bare-strings", "", "TEXT1,TEXT2",
@@ -96,6 +121,10 @@ bool check_board_options(BoardOptions& o, std::string& error)
     }
     if (o.no_card && !o.card_image.empty()) {
         error = "--card-image needs a card; --no-card leaves the socket empty";
+        return false;
+    }
+    if (o.card_image_twice) {
+        error = "one card image: --card-image and --card-image-readonly given more than once";
         return false;
     }
     if (o.no_card)

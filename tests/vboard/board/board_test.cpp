@@ -170,5 +170,32 @@ TEST(Board, RestoredSnapshotRunsOnAsTheBoardDid) {
     }
 }
 
+// The card is pulled at the chosen instant, halfway through an erase of a
+// programmed page given through the wires, and comes back half erased.
+TEST(Board, TheCardIsPulledAtTheChosenInstantAndKeptHalfErased) {
+    board::Board b;
+    card::Socket& s = b.socket();
+    const auto cycles = [&s](bool cle, bool ale, std::vector<uint8_t> bytes) {
+        s.set_cle(cle), s.set_ale(ale);
+        for (uint8_t byte : bytes) s.write_strobe(byte);
+        s.set_cle(false), s.set_ale(false);
+    };
+    s.set_ce_n(false);
+    cycles(true, false, {0x80}), cycles(false, true, {0, 0, 0}), cycles(false, false, std::vector<uint8_t>(528, 0));
+    cycles(true, false, {0x10});
+    b.run_for_ms(1);
+    cycles(true, false, {0x60}), cycles(false, true, {0, 0}), cycles(true, false, {0xD0});  // 2 ms busy
+    const usb::clock_t pull = b.now() + 24 * 1000;  // 1 ms on
+    b.pull_card_at(pull);
+    b.run_until(pull - 24);
+    EXPECT_TRUE(s.card_present() && !b.take_pulled_card()) << "not before the instant";
+    b.run_until(pull + 24 * 10'000);
+    std::optional<card::Card> card = b.take_pulled_card();
+    ASSERT_TRUE(card && !s.card_present());
+    const std::vector<uint8_t> page = card->page(0);
+    EXPECT_LT(std::count(page.begin(), page.end(), 0xFF) + std::count(page.begin(), page.end(), 0x00), 528)
+        << "a mix of erased and programmed bits";
+}
+
 }  // namespace
 }  // namespace vboard::test
