@@ -387,9 +387,16 @@ int script_command(int argc, char** argv)
         return exit_failure;
     }
     serve::ScriptRunner runner(*session);
+    errno = 0;
     const int malformed = runner.run_script(*in, std::cout);
     std::cout.flush();
     print_findings(*session);
+    if (runner.read_error() != 0) {
+        std::fprintf(stderr, "vboard script: cannot read %s: %s\n",
+                     parsed.operands.empty() ? "standard input" : cmdline::escaped(parsed.operands[0]).c_str(),
+                     std::strerror(runner.read_error()));
+        return exit_failure;
+    }
     return malformed > 0 ? exit_usage : runner.failed() > 0 ? exit_failure : exit_success;
 }
 
