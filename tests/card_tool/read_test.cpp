@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +26,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -464,6 +467,33 @@ TEST_F(CardRead, AFailedPageTransferSendsNoScriptIntoItsStream)
     EXPECT_FALSE(exists(out));
     std::remove((out + ".part").c_str());
     std::remove(m.image_path.c_str());
+}
+
+// FILE is never removed when it is not a file; a write cut short by the
+// file-size limit reports the pages the file holds, not those read.
+TEST_F(CardRead, WhatTheFileCannotTakeIsReportedAndNothingNotOursGoes)
+{
+    const Made m = make_card("ec,6e,a5", {}, 9);
+    const std::string dir = temp_path("dir");
+    std::filesystem::create_directory(dir);
+    ReadOutcome o = read_card(m.id, m.image_path, sm_read_mode::logical, dir);
+    EXPECT_EQ(o.status, read_failed);
+    EXPECT_NE(o.printed.find("Cannot write " + dir + ": it is a directory, nothing read"), std::string::npos) << o.printed;
+    EXPECT_TRUE(std::filesystem::is_directory(dir));
+
+    const std::string out = temp_path("raw.img");
+    rlimit old{}, small{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    small = old;
+    small.rlim_cur = 614400;  // 2327 pages and 72 bytes
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    o = read_card(m.id, m.image_path, sm_read_mode::raw, out);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(o.status, read_cut_short);
+    EXPECT_NE(o.printed.find("File too large; the first 2327 pages are in " + out + ".part"), std::string::npos)
+        << o.printed;
 }
 
 TEST_F(CardRead, AnUnknownDeviceCodeReadsNothing)

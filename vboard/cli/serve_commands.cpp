@@ -93,14 +93,22 @@ void catch_stop_signals()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-void print_findings(serve::Session& session)
+// At the end of a command: the board's findings, and the trace completed.
+// False (with its line) when a trace file was not written completely: the
+// run then failed, whatever else went well.
+bool finish_session(serve::Session& session, const char* command)
 {
     const Diagnostics& diag = session.board().diagnostics();
-    if (diag.empty())
-        return;
-    std::ostringstream text;
-    diag.print_summary(text);
-    std::fprintf(stderr, "vboard: the firmware did what the board reports:\n%s", text.str().c_str());
+    if (!diag.empty()) {
+        std::ostringstream text;
+        diag.print_summary(text);
+        std::fprintf(stderr, "vboard: the firmware did what the board reports:\n%s", text.str().c_str());
+    }
+    const std::string trace = session.close_trace();
+    if (trace.empty())
+        return true;
+    std::fprintf(stderr, "vboard %s: %s\n", command, trace.c_str());
+    return false;
 }
 
 // The command line of serve, run and script: the board options (and what
@@ -252,8 +260,7 @@ int serve_usbredir(const serve::BoardOptions& options, uint16_t port)
                  options.fast ? " (fast)" : "");
     while (stop_signal == 0)
         server->step(50);
-    print_findings(server->session());
-    return exit_success;
+    return finish_session(server->session(), "serve") ? exit_success : exit_failure;
 }
 
 }  // namespace
@@ -291,8 +298,7 @@ int serve_command(int argc, char** argv)
                  server->socket_path().c_str(), options.fast ? " (fast)" : "");
     while (stop_signal == 0)
         server->step(50);
-    print_findings(server->session());
-    return exit_success;
+    return finish_session(server->session(), "serve") ? exit_success : exit_failure;
 }
 
 int run_command(int argc, char** argv)
@@ -337,7 +343,10 @@ int run_command(int argc, char** argv)
         }
         server->step(5);
     }
-    print_findings(server->session());
+    if (!finish_session(server->session(), "run")) {
+        std::fprintf(stderr, "vboard run: the command itself ended with status %d\n", status);
+        return run_failure;
+    }
     return status;
 }
 
@@ -390,14 +399,14 @@ int script_command(int argc, char** argv)
     errno = 0;
     const int malformed = runner.run_script(*in, std::cout);
     std::cout.flush();
-    print_findings(*session);
+    const bool traced = finish_session(*session, "script");
     if (runner.read_error() != 0) {
         std::fprintf(stderr, "vboard script: cannot read %s: %s\n",
                      parsed.operands.empty() ? "standard input" : cmdline::escaped(parsed.operands[0]).c_str(),
                      std::strerror(runner.read_error()));
         return exit_failure;
     }
-    return malformed > 0 ? exit_usage : runner.failed() > 0 ? exit_failure : exit_success;
+    return malformed > 0 ? exit_usage : runner.failed() > 0 || !traced ? exit_failure : exit_success;
 }
 
 }  // namespace vboard::cli
