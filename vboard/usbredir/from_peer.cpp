@@ -156,6 +156,7 @@ int Bridge::on_read(void* priv, uint8_t* data, int count) {
     const ssize_t n = recv(b.fd_, data, want, MSG_DONTWAIT);
     if (n > 0) {
         b.budget_left_ -= static_cast<size_t>(n);
+        b.follow_packets(data, static_cast<size_t>(n));
         return static_cast<int>(n);
     }
     if (n == 0) {
@@ -163,6 +164,40 @@ int Bridge::on_read(void* priv, uint8_t* data, int count) {
         return -1;
     }
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+void Bridge::follow_packets(const uint8_t* data, size_t count) {
+    auto u32 = [](const uint8_t* p) {
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    };
+    while (count > 0) {
+        if (header_have_ < header_bytes_) {
+            header_[header_have_++] = *data++;
+            --count;
+            if (header_have_ < header_bytes_) continue;
+            payload_left_ = u32(header_ + 4);
+            in_hello_ = u32(header_) == usb_redir_hello;
+        } else {
+            const size_t take = static_cast<size_t>(std::min<uint64_t>(payload_left_, count));
+            if (in_hello_)  // the version text (64 bytes) and the first capability word
+                hello_start_.insert(hello_start_.end(), data, data + std::min(take, 68 - std::min<size_t>(68, hello_start_.size())));
+            payload_left_ -= take;
+            data += take;
+            count -= take;
+        }
+        if (payload_left_ > 0) continue;
+        // A whole packet. After the hello, headers carry 64-bit ids when
+        // both sides can (this side always can).
+        if (in_hello_ && hello_start_.size() == 68 && ((u32(hello_start_.data() + 64) >> usb_redir_cap_64bits_ids) & 1))
+            header_bytes_ = 16;
+        in_hello_ = false;
+        header_have_ = 0;
+    }
+    // Mid-packet: the time the peer last sent a byte of it.
+    if (header_have_ == 0)
+        unfinished_since_.reset();
+    else
+        unfinished_since_ = host_.now();
 }
 
 int Bridge::on_write(void* priv, uint8_t* data, int count) {

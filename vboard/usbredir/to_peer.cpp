@@ -70,6 +70,9 @@ bool Bridge::write() {
         refuse("the peer has not read what the board sends for " + std::to_string(stall_limit_ms) + " ms");
     if (!hello_ && now - connected_at_ > limit)
         refuse("no hello from the peer within " + std::to_string(stall_limit_ms) + " ms");
+    if (!wants_read() && unfinished_since_) unfinished_since_ = now;  // the board is not reading: not the peer's fault
+    if (unfinished_since_ && now - *unfinished_since_ > limit)
+        refuse("the peer left a packet unfinished for " + std::to_string(stall_limit_ms) + " ms");
     return why_.empty();
 }
 
