@@ -29,6 +29,16 @@ bool all_ff(const unsigned char* p, size_t n)
     return std::all_of(p, p + n, [](unsigned char b) { return b == 0xFF; });
 }
 
+// The card information structure: its tuples at byte 0 (or their copy at
+// byte 256) of the block's first sector, and the address field 0x0000.
+bool is_cis(const unsigned char* data, const Spare& spare)
+{
+    const auto& sig = smformat::cis_signature;
+    const bool content = std::equal(sig.begin(), sig.end(), data) || std::equal(sig.begin(), sig.end(), data + 256);
+    auto zero = [&](unsigned at) { return spare[at] == 0 && spare[at + 1] == 0; };
+    return content && (zero(smformat::spare_address1) || zero(smformat::spare_address2));
+}
+
 }  // namespace
 
 bool sm_block_bad(const sm_geometry& g, const unsigned char* raw)
@@ -48,6 +58,7 @@ sm_logical_disk::sm_logical_disk(const sm_geometry& g) : g_(g)
     const uint64_t blocks = uint64_t{z.zones} * z.logical_per_zone;
     image_.assign(size_t(blocks * sectors_per_block_ * smformat::sector_bytes), 0xFF);
     claimed_.assign(size_t(blocks), false);
+    unaddressed_.assign(z.zones, 0);
 }
 
 void sm_logical_disk::add_block(uint32_t block, const unsigned char* raw)
@@ -55,27 +66,28 @@ void sm_logical_disk::add_block(uint32_t block, const unsigned char* raw)
     unsigned char data[smformat::sector_bytes];
     Spare spare;
     sector_of(g_, raw, 0, data, spare);
+    ++blocks_seen_;
     if (smformat::block_status_bad(spare[smformat::spare_block_status])) {
         ++summary_.bad_blocks;
         return;
     }
     const bool erased = all_ff(data, sizeof data) && all_ff(spare.data(), spare.size());
-    if (!cis_seen_ && !erased) {
-        // The first good block that holds anything is the card information structure.
-        cis_seen_ = true;
-        summary_.cis_found = std::equal(smformat::cis_signature.begin(), smformat::cis_signature.end(), data);
-        return;
-    }
     if (erased)
         return;
 
+    const uint32_t zone = block / physical_per_zone_;
     std::optional<uint16_t> address =
         smformat::decode_block_address(spare[smformat::spare_address1], spare[smformat::spare_address1 + 1]);
     if (!address || *address >= logical_per_zone_)
         address = smformat::decode_block_address(spare[smformat::spare_address2], spare[smformat::spare_address2 + 1]);
-    if (!address || *address >= logical_per_zone_)
+    if (!address || *address >= logical_per_zone_) {
+        if (is_cis(data, spare))
+            summary_.cis_found = true;
+        else if (zone < unaddressed_.size())
+            ++unaddressed_[zone];  // written, but not to any logical block we can name
         return;
-    const uint32_t zone = block / physical_per_zone_;
+    }
+    ++addressed_;
     const uint32_t logical = zone * logical_per_zone_ + *address;
     if (logical >= claimed_.size())
         return;
@@ -102,5 +114,23 @@ void sm_logical_disk::add_block(uint32_t block, const unsigned char* raw)
 
 void sm_logical_disk::finish()
 {
-    summary_.missing = static_cast<uint32_t>(std::count(claimed_.begin(), claimed_.end(), false));
+    summary_.missing = summary_.unwritten = 0;
+    summary_.first_missing.clear();
+    for (uint32_t logical = 0; logical < claimed_.size(); ++logical) {
+        if (claimed_[logical])
+            continue;
+        // Nobody claims it: lost if its zone holds written blocks without a
+        // valid address (one of them may have been it), else never written.
+        if (unaddressed_[logical / logical_per_zone_] == 0) {
+            ++summary_.unwritten;
+            continue;
+        }
+        if (summary_.first_missing.size() < sm_logical_summary::missing_named)
+            summary_.first_missing.push_back(logical);
+        ++summary_.missing;
+    }
+    summary_.unaddressed = 0;
+    for (const uint32_t n : unaddressed_)
+        summary_.unaddressed += n;
+    summary_.no_disk = addressed_ == 0 && !summary_.cis_found && blocks_seen_ == summary_.bad_blocks + summary_.unaddressed;
 }

@@ -83,10 +83,12 @@ std::string tool_usage()
            cmdline::help(option_table(unused)) +
            "FILE is written as FILE.part and renamed to FILE when the read is complete.\n"
            "Exit status: 0 success (with a read: FILE is complete); 1 failure (no board,\n"
-           "no card, a failed step, an unknown card, FILE not creatable); 2 usage error;\n"
-           "3 the read stopped (card removed, transfer failed) and FILE was not made;\n"
-           "4 FILE holds the whole disk, but some sectors had errors the ECC cannot\n"
-           "correct or a logical block was claimed twice.\n";
+           "no card, a failed step, an unknown card, FILE not creatable or a directory,\n"
+           "no logical disk on the card); 2 usage error; 3 the read stopped (card\n"
+           "removed, transfer failed) and FILE was not made; 4 FILE holds the whole disk,\n"
+           "but some sectors had errors the ECC cannot correct, a logical block was\n"
+           "claimed twice, or one is missing (unclaimed while blocks without a valid\n"
+           "address lie in its zone).\n";
 }
 
 const char* tool_version_line()

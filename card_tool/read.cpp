@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,6 +81,16 @@ int card_tool_read(sm_read_mode mode, const char* path)
         sm_end();
         return read_failed;
     }
+    // FILE.part is renamed over FILE: that would remove a directory or a
+    // device node that is not ours, so FILE is a file or nothing yet.
+    std::error_code ec;
+    const auto kind = std::filesystem::status(path, ec);
+    if (std::filesystem::exists(kind) && !std::filesystem::is_regular_file(kind)) {
+        std::printf("Cannot write %s: it is %s, nothing read\n", path,
+                    std::filesystem::is_directory(kind) ? "a directory" : "not a regular file");
+        sm_end();
+        return read_failed;
+    }
     const std::string part = std::string(path) + ".part";
     std::unique_ptr<std::FILE, FileCloser> out(std::fopen(part.c_str(), "wb"));
     if (!out) {
@@ -104,6 +115,15 @@ int card_tool_read(sm_read_mode mode, const char* path)
 
     if (stopped.empty() && disk) {
         disk->finish();
+        if (disk->summary().no_disk) {
+            // Not a logical disk at all: a file of 0xFF would only look like one.
+            std::fclose(out.release());
+            std::remove(part.c_str());
+            std::printf("Read %u pages; no logical disk: every block is bad (%u) or holds no valid address; "
+                        "nothing written (--read keeps the raw pages)\n",
+                        unsigned(pages_read), unsigned(disk->summary().bad_blocks));
+            return read_failed;
+        }
         const auto& image = disk->image();
         if (std::fwrite(image.data(), 1, image.size(), out.get()) != image.size())
             stopped = std::string("cannot write the file: ") + std::strerror(errno);
@@ -111,9 +131,12 @@ int card_tool_read(sm_read_mode mode, const char* path)
     if (std::fclose(out.release()) != 0 && stopped.empty())
         stopped = std::string("cannot write the file: ") + std::strerror(errno);
     if (!stopped.empty()) {
-        if (mode == sm_read_mode::raw && pages_read > 0) {
-            std::printf("Read stopped after %u of %u pages: %s; the pages read are in %s\n", unsigned(pages_read),
-                        unsigned(g.pages), stopped.c_str(), part.c_str());
+        // What the file holds, not what was read: a write can fail part way.
+        const uint64_t kept = std::filesystem::file_size(part, ec);
+        const uint32_t pages_kept = ec ? 0 : uint32_t(kept / g.page_bytes());
+        if (mode == sm_read_mode::raw && pages_kept > 0) {
+            std::printf("Read stopped after %u of %u pages: %s; the first %u pages are in %s\n", unsigned(pages_read),
+                        unsigned(g.pages), stopped.c_str(), unsigned(pages_kept), part.c_str());
         } else {
             std::remove(part.c_str());
             std::printf("Read stopped after %u of %u pages: %s; nothing written\n", unsigned(pages_read),
@@ -121,11 +144,19 @@ int card_tool_read(sm_read_mode mode, const char* path)
         }
         return read_cut_short;
     }
-    // Windows will not rename onto an existing file: an old FILE goes only
-    // once the new one is whole.
-    if (std::rename(part.c_str(), path) != 0 && (std::remove(path) != 0 || std::rename(part.c_str(), path) != 0)) {
-        std::printf("Cannot rename %s to %s: %s\n", part.c_str(), path, std::strerror(errno));
-        return read_failed;
+    // FILE is checked above; should it have become a directory since, the
+    // rename fails and nothing of it is touched.
+    if (std::rename(part.c_str(), path) != 0) {
+#ifdef _WIN32
+        // Windows will not rename onto an existing file: an old FILE goes
+        // only once the new one is whole, and only when it is a file.
+        if (!std::filesystem::is_regular_file(path, ec) || std::remove(path) != 0 ||
+            std::rename(part.c_str(), path) != 0)
+#endif
+        {
+            std::printf("Cannot rename %s to %s: %s\n", part.c_str(), path, std::strerror(errno));
+            return read_failed;
+        }
     }
 
     if (!disk) {
@@ -137,8 +168,19 @@ int card_tool_read(sm_read_mode mode, const char* path)
     std::printf("Read %u pages; logical disk of %llu bytes into %s\n", unsigned(pages_read),
                 static_cast<unsigned long long>(disk->size()), path);
     std::printf("%u bad blocks, %u ECC corrections, %u uncorrectable sectors, %u logical blocks missing, "
-                "%u doubled%s\n",
+                "%u doubled, %u unwritten\n",
                 unsigned(s.bad_blocks), unsigned(s.corrected), unsigned(s.uncorrectable), unsigned(s.missing),
-                unsigned(s.doubled), s.cis_found ? "" : "; no card information structure");
-    return s.uncorrectable || s.doubled ? read_damaged : read_complete;
+                unsigned(s.doubled), unsigned(s.unwritten));
+    if (s.missing) {
+        std::string named;
+        for (const uint32_t b : s.first_missing)
+            named += (named.empty() ? "" : ", ") + std::to_string(b);
+        if (s.missing > s.first_missing.size())
+            named += ", ...";
+        std::printf("Missing logical blocks (0xFF in %s): %s; %u written blocks carry no valid address\n", path,
+                    named.c_str(), unsigned(s.unaddressed));
+    }
+    if (!s.cis_found)
+        std::printf("No card information structure on the card (the disk does not need it)\n");
+    return s.uncorrectable || s.doubled || s.missing ? read_damaged : read_complete;
 }

@@ -6,10 +6,11 @@ enum class sm_read_mode { raw, logical };
 // Exit statuses of a card read (also in the tool's --help).
 inline constexpr int read_complete = 0;   // FILE holds the whole card
 inline constexpr int read_failed = 1;     // no board, no card, unknown device code, FILE not creatable
+                                          // or a directory, no logical disk on the card
 inline constexpr int read_usage = 2;      // bad command line
 inline constexpr int read_cut_short = 3;  // the read stopped (card removed, transfer failed): no FILE
-inline constexpr int read_damaged = 4;    // FILE holds the whole disk, but with uncorrectable sectors
-                                          // or logical blocks claimed twice
+inline constexpr int read_damaged = 4;    // FILE holds the whole disk, but with uncorrectable sectors,
+                                          // logical blocks claimed twice or missing
 
 // The tool's flow with a read: banner, card set-up, ID line, then every
 // page of the card into `path` (written as path.part and renamed when

@@ -5,6 +5,7 @@
 // reported.
 #include "card_tool/card_tool.h"
 #include "card_tool/geometry.h"
+#include "card_tool/logical.h"
 #include "card_tool/page_reader.h"
 #include "card_tool/read.h"
 #include "cardimage/card_image.h"
@@ -14,7 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -22,6 +26,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -115,10 +121,22 @@ TEST(SmGeometry, TheToolsTableAgreesWithTheCardModelOnEveryDeviceCode)
 
 // ---- reads against the virtual board
 
+// Each read test works in a directory of its own, made empty before and
+// removed after, so no run depends on what an earlier one left.
+std::string test_dir()
+{
+    return ::testing::TempDir() + "card_read_" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+class CardRead : public ::testing::Test {
+protected:
+    void SetUp() override { std::filesystem::remove_all(test_dir()); std::filesystem::create_directories(test_dir()); }
+    void TearDown() override { std::filesystem::remove_all(test_dir()); }
+};
+
 std::string temp_path(const std::string& name)
 {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return ::testing::TempDir() + "card_read_" + info->name() + "_" + name;
+    return test_dir() + "/" + name;
 }
 
 Bytes load(const std::string& path)
@@ -186,7 +204,7 @@ struct ReadOutcome {
 // The tool reads the card in `card_image` into `out`; a fault at bulk read
 // number `fault_at` (0: none), see FaultingBackend.
 ReadOutcome read_card(const vboard::card::CardIdentity& id, const std::string& card_image, sm_read_mode mode,
-                      const std::string& out, unsigned fault_at = 0, bool fail = false)
+                      const std::string& out, unsigned fault_at = 0, bool fail = false, uint64_t page_load_ns = 0)
 {
     vboard::serve::BoardOptions options;
     options.card = id;
@@ -197,6 +215,8 @@ ReadOutcome read_card(const vboard::card::CardIdentity& id, const std::string& c
     EXPECT_TRUE(board) << error;
     if (!board)
         return {-1, error};
+    if (page_load_ns)
+        board->session().board().socket().card()->set_page_load_ns(page_load_ns);
     FaultingBackend faulting(*board, fault_at, fail);
     winapi::ScopedBackend scope{fault_at ? static_cast<winapi::Backend&>(faulting) : *board};
     card_tool_reset();
@@ -236,10 +256,12 @@ Made make_card(const char* card, std::vector<uint32_t> bad_blocks, unsigned seed
     return m;
 }
 
-TEST(CardRead, RawEqualsTheImageAndLogicalEqualsTheSourceOnEveryPageSize)
+TEST_F(CardRead, RawEqualsTheImageAndLogicalEqualsTheSourceOnEveryPageSize)
 {
-    struct Case { const char* card; std::vector<uint32_t> bad; };
-    std::vector<Case> cases = {{"ec,6e,a5", {0, 5}}, {"98,ea,a5", {}}, {"ec,e3,a5", {100, 511}}};
+    // page_load_ns: 39 us needs the tool's pause (the firmware alone covers 34 us).
+    struct Case { const char* card; std::vector<uint32_t> bad; uint64_t page_load_ns = 0; };
+    std::vector<Case> cases = {{"ec,6e,a5", {0, 5}}, {"98,ea,a5", {}}, {"ec,e3,a5", {100, 511}},
+                               {"ec,e3,a5", {}, 39'000}, {"ec,6e,a5", {}, 39'000}};
 #ifndef NEBU_SANITIZE
     cases.push_back({"ec,e6,a5", {1, 2, 1023}});
 #endif
@@ -247,11 +269,11 @@ TEST(CardRead, RawEqualsTheImageAndLogicalEqualsTheSourceOnEveryPageSize)
         SCOPED_TRACE(c.card);
         const Made m = make_card(c.card, c.bad, 11);
         const std::string raw = temp_path("raw.img"), logical = temp_path("logical.img");
-        const ReadOutcome r = read_card(m.id, m.image_path, sm_read_mode::raw, raw);
+        const ReadOutcome r = read_card(m.id, m.image_path, sm_read_mode::raw, raw, 0, false, c.page_load_ns);
         EXPECT_EQ(r.status, read_complete) << r.printed;
         EXPECT_TRUE(load(raw) == m.image) << "raw read differs from the card image";
         EXPECT_NE(r.printed.find("; " + std::to_string(c.bad.size()) + " bad blocks\n"), std::string::npos) << r.printed;
-        const ReadOutcome l = read_card(m.id, m.image_path, sm_read_mode::logical, logical);
+        const ReadOutcome l = read_card(m.id, m.image_path, sm_read_mode::logical, logical, 0, false, c.page_load_ns);
         EXPECT_EQ(l.status, read_complete) << l.printed;
         EXPECT_TRUE(load(logical) == m.disk) << "logical disk differs from its source";
         EXPECT_FALSE(exists(raw + ".part") || exists(logical + ".part"));
@@ -273,7 +295,7 @@ size_t physical_of(const Bytes& image, uint16_t logical)
     return 0;
 }
 
-TEST(CardRead, FaultsArePutRightOrReported)
+TEST_F(CardRead, FaultsArePutRightOrReported)
 {
     struct Fault {
         const char* name;
@@ -289,15 +311,17 @@ TEST(CardRead, FaultsArePutRightOrReported)
              block[small_page + 200] ^= 0x01;   // sector 0, bytes 256-511 (the second page)
              block[3 * small_page + 256 + 5] ^= 0x04;  // the ECC of bytes 0-255 of sector 1
          },
-         read_complete, "0 bad blocks, 2 ECC corrections, 0 uncorrectable sectors, 0 logical blocks missing, 0 doubled\n"},
+         read_complete, "0 bad blocks, 2 ECC corrections, 0 uncorrectable sectors, 0 logical blocks missing, 0 doubled, "
+                        "0 unwritten\n"},
         {"two bits in one half",
          [](Bytes& image, Bytes&) {
              uint8_t* block = image.data() + physical_of(image, 9) * small_block;
              block[10] ^= 0x01;
              block[100] ^= 0x80;
          },
-         read_damaged, "0 bad blocks, 0 ECC corrections, 1 uncorrectable sectors, 0 logical blocks missing, 0 doubled\n"},
-        {"a block claimed twice, a block lost, a block gone bad",
+         read_damaged, "0 bad blocks, 0 ECC corrections, 1 uncorrectable sectors, 0 logical blocks missing, 0 doubled, "
+                       "0 unwritten\n"},
+        {"a block claimed twice, a block lost (its address unreadable), a block gone bad",
          [](Bytes& image, Bytes& disk) {
              const size_t from = physical_of(image, 3), lost = physical_of(image, 4), bad = physical_of(image, 5);
              size_t free_block = 0;
@@ -305,11 +329,24 @@ TEST(CardRead, FaultsArePutRightOrReported)
                  ++free_block;
              std::copy_n(image.begin() + std::ptrdiff_t(from * small_block), small_block,
                          image.begin() + std::ptrdiff_t(free_block * small_block));
-             std::fill_n(image.begin() + std::ptrdiff_t(lost * small_block), small_block, 0xFF);
+             image[lost * small_block + 256 + 7] ^= 0x01;  // odd parity in both address fields (spare
+             image[lost * small_block + small_page + 256 + 4] ^= 0x01;  // bytes 7 and 12)
              image[bad * small_block + 256 + 5] = 0xF0;
              std::fill_n(disk.begin() + 4 * 4096, 2 * 4096, 0xFF);
          },
-         read_damaged, "1 bad blocks, 0 ECC corrections, 0 uncorrectable sectors, 2 logical blocks missing, 1 doubled\n"},
+         read_damaged, "1 bad blocks, 0 ECC corrections, 0 uncorrectable sectors, 2 logical blocks missing, 1 doubled, "
+                       "0 unwritten\nMissing logical blocks (0xFF in "},
+        // The structure is known by its content and address field, not by
+        // being the first written block: without it no data block is lost.
+        {"no card information structure (its block erased)",
+         [](Bytes& image, Bytes&) { std::fill_n(image.begin(), small_block, 0xFF); },
+         read_complete, "0 logical blocks missing, 0 doubled, 0 unwritten\nNo card information structure"},
+        {"the structure's block gone bad",
+         [](Bytes& image, Bytes&) { image[256 + 5] = 0x00; },
+         read_complete, "1 bad blocks, 0 ECC corrections, 0 uncorrectable sectors, 0 logical blocks missing"},
+        {"no logical disk: every block bad (all 0x00)",
+         [](Bytes& image, Bytes&) { std::fill(image.begin(), image.end(), 0x00); },
+         read_failed, "no logical disk: every block is bad (256) or holds no valid address; nothing written"},
     };
     const Made m = make_card("ec,6e,a5", {}, 5);
     for (const Fault& f : faults) {
@@ -324,12 +361,43 @@ TEST(CardRead, FaultsArePutRightOrReported)
         if (f.status == read_complete || std::string(f.name).find("claimed") != std::string::npos) {
             EXPECT_TRUE(load(out) == disk) << "the disk as it should read";
         }
+        EXPECT_EQ(exists(out), f.status != read_failed);
         std::remove(out.c_str());
     }
     std::remove(m.image_path.c_str());
 }
 
-TEST(CardRead, ACardPulledMidReadLeavesNoCompleteLookingFile)
+// An address field of 1000 (the zone's logical block count) names no block and
+// never reaches the next zone's block 0; it makes its zone's unclaimed blocks missing.
+TEST(SmLogicalDisk, AnAddressAtTheZonesEndNeverReachesTheNextZone)
+{
+    const sm_geometry g = sm_geometry_for(0x75);  // 32 MB: 2 zones of 1024 blocks, 32 pages of 528 bytes
+    ASSERT_EQ(g.blocks(), 2048u);
+    auto block = [&](uint8_t fill, std::array<uint8_t, 2> first, std::array<uint8_t, 2> second) {
+        Bytes raw(size_t(g.pages_per_block) * g.page_bytes(), fill);  // ECC of the first sector only
+        const auto spare = smformat::sector_spare(raw.data(), uint16_t(0));
+        std::copy(spare.begin(), spare.end(), raw.begin() + 512);
+        std::copy(first.begin(), first.end(), raw.begin() + 512 + smformat::spare_address1);
+        std::copy(second.begin(), second.end(), raw.begin() + 512 + smformat::spare_address2);
+        return raw;
+    };
+    const auto at_end = smformat::encode_block_address(1000), seven = smformat::encode_block_address(7);
+    struct Case { const char* name; std::array<uint8_t, 2> first, second; uint8_t block7; uint32_t missing; };
+    for (const Case c : {Case{"first field 1000, second 7", at_end, seven, 0xA1, 0},
+                         Case{"both fields 1000", at_end, at_end, 0xFF, 1000}}) {
+        SCOPED_TRACE(c.name);
+        sm_logical_disk disk(g);
+        disk.add_block(5, block(0xA1, c.first, c.second).data());
+        const auto zero = smformat::encode_block_address(0);
+        disk.add_block(1024, block(0xB2, zero, zero).data());  // zone 1's logical block 0
+        disk.finish();
+        EXPECT_EQ(disk.image()[7 * 16384], c.block7);
+        EXPECT_EQ(disk.image()[1000 * 16384], 0xB2);
+        EXPECT_EQ(disk.summary().missing, c.missing);
+    }
+}
+
+TEST_F(CardRead, ACardPulledMidReadLeavesNoCompleteLookingFile)
 {
     const Made m = make_card("ec,6e,a5", {}, 9);
     for (const sm_read_mode mode : {sm_read_mode::raw, sm_read_mode::logical}) {
@@ -350,7 +418,7 @@ TEST(CardRead, ACardPulledMidReadLeavesNoCompleteLookingFile)
     std::remove(m.image_path.c_str());
 }
 
-TEST(CardRead, AFailedPageTransferSendsNoScriptIntoItsStream)
+TEST_F(CardRead, AFailedPageTransferSendsNoScriptIntoItsStream)
 {
     const Made m = make_card("ec,6e,a5", {}, 9);
     const std::string out = temp_path("raw.img");
@@ -364,7 +432,31 @@ TEST(CardRead, AFailedPageTransferSendsNoScriptIntoItsStream)
     std::remove(m.image_path.c_str());
 }
 
-TEST(CardRead, AnUnknownDeviceCodeReadsNothing)
+// A directory as FILE is kept; a file cut short by its size limit counts what it holds.
+TEST_F(CardRead, WhatTheFileCannotTakeIsReportedAndNothingNotOursGoes)
+{
+    const Made m = make_card("ec,6e,a5", {}, 9);
+    const std::string dir = temp_path("dir");
+    std::filesystem::create_directory(dir);
+    ReadOutcome o = read_card(m.id, m.image_path, sm_read_mode::logical, dir);
+    EXPECT_EQ(o.status, read_failed);
+    EXPECT_TRUE(std::filesystem::is_directory(dir)) << o.printed;
+
+    const std::string out = temp_path("raw.img");
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = {614400, old.rlim_max};  // 2327 pages and 72 bytes
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    o = read_card(m.id, m.image_path, sm_read_mode::raw, out);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(o.status, read_cut_short);
+    EXPECT_NE(o.printed.find("File too large; the first 2327 pages are in " + out + ".part"), std::string::npos)
+        << o.printed;
+}
+
+TEST_F(CardRead, AnUnknownDeviceCodeReadsNothing)
 {
     const std::string out = temp_path("raw.img");
     const ReadOutcome o = read_card({0xEC, 0x55, 0xA5, std::nullopt}, "", sm_read_mode::raw, out);
@@ -377,7 +469,7 @@ TEST(CardRead, AnUnknownDeviceCodeReadsNothing)
 
 // 64 MB and 128 MB cards take three page address bytes: pages far up the
 // card, written through the card's own program command.
-TEST(CardRead, PagesFarUpA128MegabyteCardAndTheirSequentialFollowers)
+TEST_F(CardRead, PagesFarUpA128MegabyteCardAndTheirSequentialFollowers)
 {
     const vboard::card::CardIdentity id{0xEC, 0x79, 0xA5, std::nullopt};
     vboard::serve::BoardOptions options;

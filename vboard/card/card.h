@@ -140,6 +140,9 @@ public:
     static constexpr uint64_t kPageLoadNs = 10'000;
     static constexpr uint64_t kProgramNs = 250'000;
     static constexpr uint64_t kEraseNs = 2'000'000;
+    // A slower part's page load (data sheets allow up to 25 us), for
+    // checking that a host's pause leaves a margin.
+    void set_page_load_ns(uint64_t ns) { page_load_ns_ = ns; }
 
 private:
     // A program or erase in its busy time: the pages as they were before
@@ -189,6 +192,7 @@ private:
     uint64_t now_ns_ = 0;
     uint64_t busy_until_ns_ = 0;
     bool clocked_ = false;
+    uint64_t page_load_ns_ = kPageLoadNs;
 
     uint8_t addr_[4] = {};     // address bytes of the running sequence
     uint8_t addr_count_ = 0;

@@ -117,7 +117,7 @@ void Card::address(uint8_t value) {
         cursor_column_ = start_column(addr_[0]);
         cursor_spare_only_ = pointer_ == Area::spare;
         if (pointer_ == Area::second_half) pointer_ = Area::first_half;  // 0x01 holds for one operation
-        go_busy(kPageLoadNs);  // the page moves from the array into the data register
+        go_busy(page_load_ns_);  // the page moves from the array into the data register
         return;
     case Mode::id:
     case Mode::id2:
@@ -168,7 +168,7 @@ std::optional<uint8_t> Card::data_out() {
                 cursor_valid_ = false;
             else {
                 cursor_column_ = cursor_spare_only_ ? geometry_.data_bytes : 0;
-                go_busy(kPageLoadNs);
+                go_busy(page_load_ns_);
             }
         }
         return value;

@@ -5,8 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <random>
@@ -48,6 +47,41 @@ void put_sector(std::vector<uint8_t>& image, const Layout& l, uint32_t block, ui
     }
 }
 
+// The disk image, read until its end or one byte past what the card holds
+// (a device such as /dev/zero has no end).
+bool read_disk(const std::string& path, uint64_t fits, std::vector<uint8_t>& disk, std::string& error) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        error = "cannot read disk image '" + path + "': " + std::strerror(EISDIR);
+        return false;
+    }
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (!in) {
+        error = "cannot open disk image '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    disk.clear();
+    uint8_t chunk[65536];
+    size_t got = 0;
+    while (disk.size() <= fits && (got = std::fread(chunk, 1, sizeof chunk, in)) > 0)
+        disk.insert(disk.end(), chunk, chunk + got);
+    const bool failed = std::ferror(in) != 0;
+    const int code = errno;
+    std::fclose(in);
+    if (failed) {
+        error = "cannot read disk image '" + path + "': " + std::strerror(code);
+        return false;
+    }
+    if (disk.size() > fits) {
+        char text[200];
+        std::snprintf(text, sizeof text, "disk image '%s' is larger than the %llu bytes the card's disk holds",
+                      path.c_str(), static_cast<unsigned long long>(fits));
+        error = text;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 uint64_t disk_bytes(const card::CardIdentity& card) {
@@ -81,23 +115,8 @@ bool make_card_image(const Request& request, std::vector<uint8_t>& image, std::s
     std::map<uint32_t, std::vector<uint8_t>> blocks;
     std::vector<uint8_t> cis;
     if (!request.from.empty()) {
-        std::ifstream in(request.from, std::ios::binary);
-        if (!in) {
-            error = "cannot open disk image '" + request.from + "': " + std::strerror(errno);
-            return false;
-        }
-        std::vector<uint8_t> disk(std::istreambuf_iterator<char>(in), {});
-        if (in.bad()) {
-            error = "cannot read disk image '" + request.from + "'";
-            return false;
-        }
-        const uint64_t fits = disk_bytes(request.card);
-        if (disk.size() > fits) {
-            std::snprintf(text, sizeof text, "disk image '%s' has %zu bytes; the card's disk holds %llu",
-                          request.from.c_str(), disk.size(), static_cast<unsigned long long>(fits));
-            error = text;
-            return false;
-        }
+        std::vector<uint8_t> disk;
+        if (!read_disk(request.from, disk_bytes(request.card), disk, error)) return false;
         // The tail of the last block past the image's end reads as erased.
         for (uint32_t b = 0; uint64_t{b} * block_bytes < disk.size(); ++b) {
             std::vector<uint8_t>& block = blocks[b];
@@ -176,17 +195,38 @@ bool make_card_image(const Request& request, std::vector<uint8_t>& image, std::s
 bool write_card_image(const Request& request, const std::string& path, std::string& error) {
     std::vector<uint8_t> image;
     if (!make_card_image(request, image, error)) return false;
-    std::FILE* out = std::fopen(path.c_str(), "wb");
+    auto failed = [&](const char* what, int code) {
+        error = std::string(what) + " '" + path + "': " + std::strerror(code);
+        return false;
+    };
+    // A device or pipe takes the bytes as they come; a file is written
+    // beside itself and renamed over OUT only when whole, so a failed write
+    // leaves OUT as it was. Nothing here removes what it did not create.
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (std::filesystem::is_directory(status)) return failed("cannot write", EISDIR);
+    const bool in_place = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+    const std::string target = in_place ? path : path + ".part";
+    std::FILE* out = std::fopen(target.c_str(), in_place ? "wb" : "wbx");
     if (!out) {
-        error = "cannot create '" + path + "': " + std::strerror(errno);
-        return false;
+        if (errno == EEXIST) {
+            error = "cannot create '" + target + "': it exists (left by an earlier run?); nothing written";
+            return false;
+        }
+        return failed("cannot create", errno);
     }
-    const bool written = std::fwrite(image.data(), 1, image.size(), out) == image.size();
+    const bool written = std::fwrite(image.data(), 1, image.size(), out) == image.size() && std::fflush(out) == 0;
+    int code = errno;
     const bool closed = std::fclose(out) == 0;
+    if (written && !closed) code = errno;
     if (!written || !closed) {
-        error = "cannot write '" + path + "'";
-        std::remove(path.c_str());
-        return false;
+        if (!in_place) std::remove(target.c_str());
+        return failed("cannot write", code);
+    }
+    if (!in_place && std::rename(target.c_str(), path.c_str()) != 0) {
+        code = errno;
+        std::remove(target.c_str());
+        return failed("cannot rename the finished image to", code);
     }
     return true;
 }

@@ -94,25 +94,30 @@ void catch_stop_signals()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-// The end of a run: the card image written back (see Session::save_card_image);
-// false after a message.
-bool save_card(const CommandHelp& help, serve::Session& session)
-{
-    std::string error;
-    if (session.save_card_image(error))
-        return true;
-    std::fprintf(stderr, "vboard %s: %s\n", help.name, error.c_str());
-    return false;
-}
-
-void print_findings(serve::Session& session)
+// At the end of a command: the board's findings, the trace completed and the
+// card image written back (see Session::save_card_image). False (with its
+// line) when a trace or the card image was not written completely: the run
+// then failed, whatever else went well.
+bool finish_session(serve::Session& session, const char* command)
 {
     const Diagnostics& diag = session.board().diagnostics();
-    if (diag.empty())
-        return;
-    std::ostringstream text;
-    diag.print_summary(text);
-    std::fprintf(stderr, "vboard: the firmware did what the board reports:\n%s", text.str().c_str());
+    if (!diag.empty()) {
+        std::ostringstream text;
+        diag.print_summary(text);
+        std::fprintf(stderr, "vboard: the firmware did what the board reports:\n%s", text.str().c_str());
+    }
+    bool ok = true;
+    const std::string trace = session.close_trace();
+    if (!trace.empty()) {
+        std::fprintf(stderr, "vboard %s: %s\n", command, trace.c_str());
+        ok = false;
+    }
+    std::string error;
+    if (!session.save_card_image(error)) {
+        std::fprintf(stderr, "vboard %s: %s\n", command, error.c_str());
+        ok = false;
+    }
+    return ok;
 }
 
 // The command line of serve, run and script: the board options (and what
@@ -264,8 +269,7 @@ int serve_usbredir(const serve::BoardOptions& options, uint16_t port)
                  options.fast ? " (fast)" : "");
     while (stop_signal == 0)
         server->step(50);
-    print_findings(server->session());
-    return save_card(serve_help, server->session()) ? exit_success : exit_failure;
+    return finish_session(server->session(), "serve") ? exit_success : exit_failure;
 }
 
 }  // namespace
@@ -303,8 +307,7 @@ int serve_command(int argc, char** argv)
                  server->socket_path().c_str(), options.fast ? " (fast)" : "");
     while (stop_signal == 0)
         server->step(50);
-    print_findings(server->session());
-    return save_card(serve_help, server->session()) ? exit_success : exit_failure;
+    return finish_session(server->session(), "serve") ? exit_success : exit_failure;
 }
 
 int run_command(int argc, char** argv)
@@ -349,8 +352,11 @@ int run_command(int argc, char** argv)
         }
         server->step(5);
     }
-    print_findings(server->session());
-    return save_card(run_help, server->session()) ? status : run_failure;
+    if (!finish_session(server->session(), "run")) {
+        std::fprintf(stderr, "vboard run: the command itself ended with status %d\n", status);
+        return run_failure;
+    }
+    return status;
 }
 
 int script_command(int argc, char** argv)
@@ -399,12 +405,17 @@ int script_command(int argc, char** argv)
         return exit_failure;
     }
     serve::ScriptRunner runner(*session);
+    errno = 0;
     const int malformed = runner.run_script(*in, std::cout);
     std::cout.flush();
-    print_findings(*session);
-    if (!save_card(script_help, *session))
+    const bool traced = finish_session(*session, "script");
+    if (runner.read_error() != 0) {
+        std::fprintf(stderr, "vboard script: cannot read %s: %s\n",
+                     parsed.operands.empty() ? "standard input" : cmdline::escaped(parsed.operands[0]).c_str(),
+                     std::strerror(runner.read_error()));
         return exit_failure;
-    return malformed > 0 ? exit_usage : runner.failed() > 0 ? exit_failure : exit_success;
+    }
+    return malformed > 0 ? exit_usage : runner.failed() > 0 || !traced ? exit_failure : exit_success;
 }
 
 }  // namespace vboard::cli

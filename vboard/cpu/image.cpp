@@ -4,9 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include <sys/stat.h>
 
@@ -78,18 +77,31 @@ bool load_image(const std::string& path, std::uint8_t* code, std::vector<ImageRa
         *error = path + ": is a directory, not an image";
         return false;
     }
-    std::ifstream f(path, std::ios::binary);
+    // 64 KiB as Intel HEX of one byte a record is under 1 MiB; a larger
+    // file (or a device without an end, such as /dev/zero) is no image, and
+    // is not read any further.
+    constexpr std::size_t most = std::size_t{4} << 20;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) {
         *error = path + ": cannot open: " + std::strerror(errno);
         return false;
     }
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    if (f.bad()) {
-        *error = path + ": read error";
+    std::string data;
+    char chunk[65536];
+    std::size_t got = 0;
+    while (data.size() <= most && (got = std::fread(chunk, 1, sizeof chunk, f)) > 0) data.append(chunk, got);
+    const bool failed = std::ferror(f) != 0;
+    const int code_of_error = errno;
+    std::fclose(f);
+    if (failed) {
+        *error = path + ": read error: " + std::strerror(code_of_error);
         return false;
     }
-    return load_image_bytes(ss.str(), path, code, ranges, error);
+    if (data.size() > most) {
+        *error = path + ": larger than 4 MiB, not an image of at most 64 KiB";
+        return false;
+    }
+    return load_image_bytes(data, path, code, ranges, error);
 }
 
 }  // namespace vboard

@@ -2,6 +2,10 @@
 
 #include "serve/options.h"
 
+#include <filesystem>
+#include <iterator>
+#include <utility>
+
 #include "controller/controller.h"
 
 #include <cerrno>
@@ -113,6 +117,21 @@ std::vector<cmdline::Option> board_option_table(BoardOptions& o, bool with_fast)
     return table;
 }
 
+namespace {
+
+// Whether two paths name one file, whether it exists yet or not.
+bool same_file(const std::string& a, const std::string& b)
+{
+    auto resolved = [](const std::string& p, std::error_code& e) {
+        return std::filesystem::weakly_canonical(std::filesystem::absolute(p, e), e).lexically_normal();
+    };
+    std::error_code ea, eb;
+    const auto ra = resolved(a, ea), rb = resolved(b, eb);
+    return !ea && !eb && ra == rb;
+}
+
+}  // namespace
+
 bool check_board_options(BoardOptions& o, std::string& error)
 {
     if (o.no_card && o.card_given) {
@@ -127,6 +146,20 @@ bool check_board_options(BoardOptions& o, std::string& error)
         error = "one card image: --card-image and --card-image-readonly given more than once";
         return false;
     }
+    // Two traces in one file would interleave into neither format.
+    const std::pair<const char*, const std::string*> traces[] = {
+        {"--pcap", &o.trace.pcap}, {"--vcd", &o.trace.vcd}, {"--log", &o.trace.log}};
+    for (size_t i = 0; i < std::size(traces); ++i)
+        for (size_t j = i + 1; j < std::size(traces); ++j) {
+            const std::string &a = *traces[i].second, &b = *traces[j].second;
+            if (a.empty() || b.empty())
+                continue;
+            if (a == b || same_file(a, b)) {
+                error = std::string(traces[i].first) + " and " + traces[j].first + " name the same file '" +
+                        cmdline::escaped(b) + "'";
+                return false;
+            }
+        }
     if (o.no_card)
         o.card.reset();
     return true;

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include <charconv>
+#include <cerrno>
 #include <cstdio>
 #include <istream>
 #include <memory>
@@ -458,6 +459,10 @@ int ScriptRunner::run_script(std::istream& in, std::ostream& out)
         } else {
             too_long = true;
         }
+    }
+    if (in.bad()) {
+        read_error_ = errno != 0 ? errno : EIO;
+        return malformed;
     }
     if (!line.empty() || too_long)
         finish_line();

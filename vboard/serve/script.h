@@ -88,6 +88,9 @@ public:
     int run_script(std::istream& in, std::ostream& out);
     // Commands answered `fail` so far.
     int failed() const { return failed_; }
+    // The system's error number when reading the script failed (0: it was
+    // read to its end); a line cut short by it is not run.
+    int read_error() const { return read_error_; }
 
     // Longest line taken; a longer one is malformed.
     static constexpr size_t max_line = 64 * 1024;
@@ -107,6 +110,7 @@ private:
     Session& session_;
     uint64_t reported_ = 0;  // enumerations accounted for
     int failed_ = 0;
+    int read_error_ = 0;
 };
 
 }  // namespace vboard::serve

@@ -49,6 +49,10 @@ public:
     // at most `timeout_ms`; true when one is.
     bool settle(uint32_t timeout_ms);
 
+    // Detaches the trace and completes its files: one line naming those not
+    // written completely, empty when all were (or there is no trace).
+    std::string close_trace() { return tracer_ ? tracer_->close() : std::string(); }
+
 private:
     Session() = default;
 

@@ -1,5 +1,6 @@
 // The readable log: driver calls, the host's port and bus events and the
 // board's own (attach, the loader's hold and release), one line each.
+#include <cerrno>
 #include <cinttypes>
 
 #include "host/driver.h"
@@ -89,9 +90,14 @@ std::string describe(const host::DriverCall& call) {
 
 void TextLog::line(usb::clock_t when, const std::string& text) {
     const uint64_t micros = when / (usb::clocks_per_second / 1'000'000);
-    for (std::FILE* f : files_) {
-        std::fprintf(f, "%4" PRIu64 ".%06" PRIu64 " %s\n", micros / 1'000'000, micros % 1'000'000, text.c_str());
-        std::fflush(f);
+    for (std::FILE*& f : files_) {
+        if (!f) continue;
+        const bool written =
+            std::fprintf(f, "%4" PRIu64 ".%06" PRIu64 " %s\n", micros / 1'000'000, micros % 1'000'000, text.c_str()) >= 0;
+        if ((!written || std::fflush(f) != 0) && f != stderr) {
+            if (error_ == 0) error_ = errno != 0 ? errno : EIO;
+            f = nullptr;
+        }
     }
 }
 

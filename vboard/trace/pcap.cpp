@@ -73,7 +73,13 @@ std::unique_ptr<PcapWriter> PcapWriter::open(const std::string& path, std::strin
     return w;
 }
 
-PcapWriter::~PcapWriter() { std::fclose(file_); }
+PcapWriter::~PcapWriter() { close(); }
+
+int PcapWriter::close() {
+    if (file_ && std::fclose(file_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+    file_ = nullptr;
+    return error_;
+}
 
 void PcapWriter::submitted(const host::TransferRecord& transfer) { record(transfer, false); }
 
@@ -116,9 +122,10 @@ void PcapWriter::record(const host::TransferRecord& t, bool completion) {
     put32(u + 52, 0);                                    // 52 start frame (isochronous only)
     put32(u + 56, in ? urb_dir_in : 0);                  // 56 transfer flags
     put32(u + 60, 0);                                    // 60 isochronous descriptors
-    std::fwrite(r, sizeof r, 1, file_);
-    if (captured) std::fwrite(t.data.data(), 1, captured, file_);
-    std::fflush(file_);
+    if (!file_ || error_ != 0) return;
+    if (std::fwrite(r, sizeof r, 1, file_) != 1 ||
+        (captured && std::fwrite(t.data.data(), 1, captured, file_) != captured) || std::fflush(file_) != 0)
+        error_ = errno != 0 ? errno : EIO;
 }
 
 }  // namespace vboard::trace

@@ -56,11 +56,16 @@ public:
     static constexpr uint32_t header_size = 64;  // the usbmon header of link type 220
     static constexpr uint16_t bus = 1;
 
+    // Closes the file; the system's error number of the first write, flush
+    // or close that failed, 0 when every byte reached the file.
+    int close();
+
 private:
     explicit PcapWriter(std::FILE* file) : file_(file) {}
     void record(const host::TransferRecord& transfer, bool completion);
 
     std::FILE* file_;
+    int error_ = 0;
 };
 
 // The negative errno a Linux capture shows for a transfer's end.
@@ -89,8 +94,10 @@ public:
     void attach(usb::clock_t when, bool attached) override;
     void cpu_hold(usb::clock_t, bool) override {}
 
-    // Marks the end of the trace at `when` and writes everything out.
-    void finish(usb::clock_t when);
+    // Marks the end of the trace at `when`, writes everything out and
+    // closes the file: the system's error number of the first write, flush
+    // or close that failed, 0 when the whole dump reached the file.
+    int finish(usb::clock_t when);
 
     static constexpr size_t buffer_size = 64 * 1024;
 
@@ -99,6 +106,7 @@ private:
     static constexpr int pc0 = 0, d0 = 8, fwr = 16, frd = 17, usb_attach = 18, signals = 19;
 
     explicit VcdWriter(std::FILE* file) : file_(file) {}
+    void write_out();
     void at(usb::clock_t when);
     void set(int signal, char value);
     void set_bus(int first, uint8_t byte);
@@ -106,6 +114,7 @@ private:
     void flush_whole_steps();
 
     std::FILE* file_;
+    int error_ = 0;
     std::string buffer_;
     size_t whole_ = 0;            // buffer bytes up to the last complete time step
     uint64_t time_ns_ = 0;
@@ -129,9 +138,14 @@ public:
     void attach(usb::clock_t when, bool attached);
     void cpu_hold(usb::clock_t when, bool held);
     void line(usb::clock_t when, const std::string& text);
+    // The system's error number of the first failed write to a file other
+    // than standard error (which is not checked), 0 when none failed. A
+    // file that failed is written no more.
+    int error() const { return error_; }
 
 private:
     std::vector<std::FILE*> files_;
+    int error_ = 0;
 };
 
 // One line for a driver call, without the time:
@@ -156,7 +170,10 @@ public:
     // cannot be created.
     static std::unique_ptr<Tracer> attach(board::Board& board, host::Host& host, host::Driver& driver,
                                           const Files& files, std::string& error);
-    // Detaches and completes the files.
+    // Detaches and completes the files: one line naming each file that was
+    // not written completely and why, empty when all were. Once only.
+    std::string close();
+    // close(), its answer dropped when not asked for already.
     ~Tracer() override;
     Tracer(const Tracer&) = delete;
     Tracer& operator=(const Tracer&) = delete;
@@ -174,12 +191,14 @@ public:
     void cpu_hold(usb::clock_t when, bool held) override;
 
 private:
-    Tracer(board::Board& board, host::Host& host, host::Driver& driver)
-        : board_(board), host_(host), driver_(driver) {}
+    Tracer(board::Board& board, host::Host& host, host::Driver& driver, const Files& files)
+        : board_(board), host_(host), driver_(driver), files_(files) {}
 
     board::Board& board_;
     host::Host& host_;
     host::Driver& driver_;
+    Files files_;
+    bool closed_ = false;
     std::unique_ptr<PcapWriter> pcap_;
     std::unique_ptr<VcdWriter> vcd_;
     std::unique_ptr<TextLog> log_;

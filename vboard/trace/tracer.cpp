@@ -10,7 +10,7 @@ namespace vboard::trace {
 
 std::unique_ptr<Tracer> Tracer::attach(board::Board& board, host::Host& host, host::Driver& driver,
                                        const Files& files, std::string& error) {
-    std::unique_ptr<Tracer> t(new Tracer(board, host, driver));
+    std::unique_ptr<Tracer> t(new Tracer(board, host, driver, files));
     controller::Controller& c = board.controller();
     if (!files.pcap.empty() && !(t->pcap_ = PcapWriter::open(files.pcap, error))) return nullptr;
     if (!files.vcd.empty()) {
@@ -39,15 +39,30 @@ std::unique_ptr<Tracer> Tracer::attach(board::Board& board, host::Host& host, ho
     return t;
 }
 
-Tracer::~Tracer() {
+Tracer::~Tracer() { close(); }
+
+std::string Tracer::close() {
+    if (closed_) return {};
+    closed_ = true;
     host_.set_transfer_observer(nullptr);
     driver_.set_observer(nullptr);
     board_.controller().set_observer(nullptr);
-    if (vcd_) vcd_->finish(board_.now());
+    std::string failed;
+    auto check = [&](int error, const char* what, const std::string& path) {
+        if (error == 0) return;
+        failed += (failed.empty() ? "" : "; ") + std::string("cannot write the ") + what + " " + path + ": " +
+                  std::strerror(error);
+    };
+    if (pcap_) check(pcap_->close(), "capture", files_.pcap);
+    if (vcd_) check(vcd_->finish(board_.now()), "value change dump", files_.vcd);
+    int log_error = log_ && log_file_ ? log_->error() : 0;
     vcd_.reset();
     pcap_.reset();
     log_.reset();
-    if (log_file_) std::fclose(log_file_);
+    if (log_file_ && std::fclose(log_file_) != 0 && log_error == 0) log_error = errno != 0 ? errno : EIO;
+    log_file_ = nullptr;
+    check(log_error, "log", files_.log);
+    return failed;
 }
 
 void Tracer::host_event(const host::HostEvent& event) {

@@ -56,8 +56,16 @@ std::unique_ptr<VcdWriter> VcdWriter::open(const std::string& path, const Start&
 }
 
 VcdWriter::~VcdWriter() {
-    std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
+    if (!file_) return;
+    write_out();
     std::fclose(file_);
+}
+
+void VcdWriter::write_out() {
+    if (error_ == 0 && !buffer_.empty() &&
+        (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size() || std::fflush(file_) != 0))
+        error_ = errno != 0 ? errno : EIO;
+    buffer_.clear();
 }
 
 // Opens the time step of `when`. Steps never go back: an event stamped
@@ -66,11 +74,7 @@ VcdWriter::~VcdWriter() {
 void VcdWriter::at(usb::clock_t when) {
     const uint64_t ns = to_ns(when);
     if (ns <= time_ns_) return;
-    if (buffer_.size() >= buffer_size) {
-        std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
-        std::fflush(file_);
-        buffer_.clear();
-    }
+    if (buffer_.size() >= buffer_size) write_out();
     time_ns_ = ns;
     char step[24] = {'#'};
     char* end = std::to_chars(step + 1, step + sizeof step - 1, ns).ptr;
@@ -120,11 +124,13 @@ void VcdWriter::attach(usb::clock_t when, bool attached) {
     set(usb_attach, attached ? '1' : '0');
 }
 
-void VcdWriter::finish(usb::clock_t when) {
+int VcdWriter::finish(usb::clock_t when) {
+    if (!file_) return error_;
     at(when);
-    std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
-    std::fflush(file_);
-    buffer_.clear();
+    write_out();
+    if (std::fclose(file_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+    file_ = nullptr;
+    return error_;
 }
 
 }  // namespace vboard::trace

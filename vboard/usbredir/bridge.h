@@ -47,6 +47,16 @@ public:
     static constexpr size_t max_request_bytes = 4u << 20;        // one transfer
     static constexpr size_t max_outstanding_bytes = 64u << 20;   // all of them
     static constexpr uint64_t max_output_bytes = 64u << 20;      // unsent to the peer
+    // Work per step, so that a flood of requests cannot hold the board, the
+    // signals or the next peer: read() takes at most read_budget bytes, and
+    // nothing while more than pause_output_bytes wait to be sent (the peer
+    // reads slower than it asks). A peer that leaves that much unread for
+    // stall_limit_ms of simulated time, has not said hello that long after
+    // connecting, or leaves a packet unfinished that long (while the board
+    // would read it) is sent away.
+    static constexpr size_t read_budget = 64u << 10;
+    static constexpr uint64_t pause_output_bytes = 256u << 10;
+    static constexpr uint32_t stall_limit_ms = 5000;
     // How long a request may wait for the device to come back from a reset.
     static constexpr uint32_t reset_wait_ms = 5000;
 
@@ -56,9 +66,11 @@ public:
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;
 
-    // Reads and handles everything the peer has sent. False when the
-    // connection is over; `why()` then says why in one line.
+    // Reads and handles what the peer has sent, up to read_budget bytes.
+    // False when the connection is over; `why()` then says why in one line.
     bool read();
+    // Whether read() would take anything now (see pause_output_bytes).
+    bool wants_read() const;
     // Follows the board (on and off the bus) and the transfers under way;
     // queues the packets that result.
     void update();
@@ -138,6 +150,18 @@ private:
     usbredirparser* parser_ = nullptr;
     std::string why_;
     bool peer_closed_ = false;
+    size_t budget_left_ = 0;         // bytes read() may still take
+    usb::clock_t connected_at_ = 0;
+    usb::clock_t last_sent_at_ = 0;  // when a byte last went to the peer
+    // Where the peer's packets end, followed byte by byte as they come in.
+    void follow_packets(const uint8_t* data, size_t count);
+    size_t header_bytes_ = 12;        // 16 once both sides use 64-bit ids
+    uint8_t header_[16] = {};
+    size_t header_have_ = 0;
+    uint64_t payload_left_ = 0;
+    bool in_hello_ = false;
+    std::vector<uint8_t> hello_start_;  // version text and first capability word
+    std::optional<usb::clock_t> unfinished_since_;
 
     bool hello_ = false;             // the peer's hello has come
     uint64_t announced_ = 0;         // the device the peer was told of; 0: none

@@ -3,6 +3,7 @@
 
 #include "usbredir/bridge.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -39,7 +40,8 @@ void wrong_direction(void* priv, Args...) {
 
 }  // namespace
 
-Bridge::Bridge(host::Host& host, int fd, Log log) : host_(host), fd_(fd), log_(std::move(log)) {
+Bridge::Bridge(host::Host& host, int fd, Log log)
+    : host_(host), fd_(fd), log_(std::move(log)), connected_at_(host.now()), last_sent_at_(host.now()) {
     parser_ = usbredirparser_create();
     if (!parser_) return;
     usbredirparser& p = *parser_;
@@ -133,6 +135,8 @@ bool Bridge::read() {
         refuse("out of memory for the protocol parser");
         return false;
     }
+    if (!wants_read()) return why_.empty();
+    budget_left_ = read_budget;
     const int result = usbredirparser_do_read(parser_);
     if (result == usbredirparser_read_parse_error)
         refuse("the peer sent something that is not usb-redir");
@@ -147,8 +151,14 @@ bool Bridge::read() {
 int Bridge::on_read(void* priv, uint8_t* data, int count) {
     Bridge& b = self(priv);
     if (!b.why_.empty()) return -1;
-    const ssize_t n = recv(b.fd_, data, static_cast<size_t>(count), MSG_DONTWAIT);
-    if (n > 0) return static_cast<int>(n);
+    if (b.budget_left_ == 0) return 0;  // the rest at the next step
+    const size_t want = std::min(static_cast<size_t>(count), b.budget_left_);
+    const ssize_t n = recv(b.fd_, data, want, MSG_DONTWAIT);
+    if (n > 0) {
+        b.budget_left_ -= static_cast<size_t>(n);
+        b.follow_packets(data, static_cast<size_t>(n));
+        return static_cast<int>(n);
+    }
     if (n == 0) {
         b.peer_closed_ = true;
         return -1;
@@ -156,9 +166,44 @@ int Bridge::on_read(void* priv, uint8_t* data, int count) {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
+void Bridge::follow_packets(const uint8_t* data, size_t count) {
+    auto u32 = [](const uint8_t* p) {
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    };
+    while (count > 0) {
+        if (header_have_ < header_bytes_) {
+            header_[header_have_++] = *data++;
+            --count;
+            if (header_have_ < header_bytes_) continue;
+            payload_left_ = u32(header_ + 4);
+            in_hello_ = u32(header_) == usb_redir_hello;
+        } else {
+            const size_t take = static_cast<size_t>(std::min<uint64_t>(payload_left_, count));
+            if (in_hello_)  // the version text (64 bytes) and the first capability word
+                hello_start_.insert(hello_start_.end(), data, data + std::min(take, 68 - std::min<size_t>(68, hello_start_.size())));
+            payload_left_ -= take;
+            data += take;
+            count -= take;
+        }
+        if (payload_left_ > 0) continue;
+        // A whole packet. After the hello, headers carry 64-bit ids when
+        // both sides can (this side always can).
+        if (in_hello_ && hello_start_.size() == 68 && ((u32(hello_start_.data() + 64) >> usb_redir_cap_64bits_ids) & 1))
+            header_bytes_ = 16;
+        in_hello_ = false;
+        header_have_ = 0;
+    }
+    // Mid-packet: the time the peer last sent a byte of it.
+    if (header_have_ == 0)
+        unfinished_since_.reset();
+    else
+        unfinished_since_ = host_.now();
+}
+
 int Bridge::on_write(void* priv, uint8_t* data, int count) {
     Bridge& b = self(priv);
     const ssize_t n = send(b.fd_, data, static_cast<size_t>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) b.last_sent_at_ = b.host_.now();
     if (n >= 0) return static_cast<int>(n);
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
@@ -314,6 +359,13 @@ void Bridge::on_control(void* priv, uint64_t id, usb_redir_control_packet_header
         usbredirparser_send_control_packet(b.parser_, id, &h, const_cast<uint8_t*>(in.data()),
                                            static_cast<int>(in.size()));
     };
+    // Control transfers go to endpoint 0, its direction the request type's:
+    // any other endpoint byte is the peer's mistake, answered as such (and
+    // a reply in the other direction the library would refuse to send).
+    if ((header.endpoint & 0x7F) != 0 || (header.endpoint & 0x80) != (header.requesttype & 0x80)) {
+        reply(usb_redir_inval, {}, 0);
+        return;
+    }
     // The function address belongs to the host model, which keeps the device
     // addressed; the peer's own address is its business.
     if (setup.request_type == 0x00 && setup.request == host::request::set_address) {

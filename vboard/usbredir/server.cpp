@@ -83,7 +83,7 @@ void Server::step(int max_wait_ms) {
     pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {peer_fd_, 0, 0}};
     nfds_t count = 1;
     if (bridge_) {
-        fds[1].events = static_cast<short>(POLLIN | (bridge_->wants_write() ? POLLOUT : 0));
+        fds[1].events = static_cast<short>((bridge_->wants_read() ? POLLIN : 0) | (bridge_->wants_write() ? POLLOUT : 0));
         count = 2;
     }
     // Transfers under way finish as simulated time runs: come back soon.

@@ -55,12 +55,24 @@ void Bridge::update() {
 
 bool Bridge::wants_write() const { return parser_ && usbredirparser_has_data_to_write(parser_) > 0; }
 
+bool Bridge::wants_read() const {
+    return parser_ && uint64_t(usbredirparser_get_bufferered_output_size(parser_)) <= pause_output_bytes;
+}
+
 bool Bridge::write() {
     if (!parser_) return false;
-    if (usbredirparser_get_bufferered_output_size(parser_) > max_output_bytes)
+    if (uint64_t(usbredirparser_get_bufferered_output_size(parser_)) > max_output_bytes)
         refuse("the peer does not read what the board sends");
     else if (usbredirparser_has_data_to_write(parser_) > 0 && usbredirparser_do_write(parser_) < 0)
         refuse("cannot write to the peer");
+    const usb::clock_t now = host_.now(), limit = usb::clock_t{stall_limit_ms} * usb::clocks_per_ms;
+    if (!wants_read() && now - last_sent_at_ > limit)
+        refuse("the peer has not read what the board sends for " + std::to_string(stall_limit_ms) + " ms");
+    if (!hello_ && now - connected_at_ > limit)
+        refuse("no hello from the peer within " + std::to_string(stall_limit_ms) + " ms");
+    if (!wants_read() && unfinished_since_) unfinished_since_ = now;  // the board is not reading: not the peer's fault
+    if (unfinished_since_ && now - *unfinished_since_ > limit)
+        refuse("the peer left a packet unfinished for " + std::to_string(stall_limit_ms) + " ms");
     return why_.empty();
 }
 

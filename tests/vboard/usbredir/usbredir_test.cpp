@@ -99,9 +99,12 @@ public:
     }
     int fd() const { return fd_; }
 
-    uint64_t control(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length) {
-        usb_redir_control_packet_header h{static_cast<uint8_t>(type & 0x80), request, type, 0, value, index, length};
-        usbredirparser_send_control_packet(parser_, ++id_, &h, nullptr, 0);
+    uint64_t control(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length,
+                     std::optional<uint8_t> endpoint = std::nullopt, Bytes out = {}) {
+        usb_redir_control_packet_header h{endpoint.value_or(static_cast<uint8_t>(type & 0x80)), request, type, 0,
+                                          value, index, length};
+        usbredirparser_send_control_packet(parser_, ++id_, &h, out.empty() ? nullptr : out.data(),
+                                           static_cast<int>(out.size()));
         return id_;
     }
     uint64_t bulk(uint8_t endpoint, Bytes out, size_t in_length = 0) {
@@ -304,3 +307,20 @@ TEST_F(UsbRedir, CancelledAndAbandonedTransfersLeaveNothingBehind) {
 }
 
 }  // namespace
+
+// Control packets for another endpoint or with the endpoint byte against the
+// request type are answered, not run; a flood is answered in full; a half-sent
+// header is not waited for forever.
+TEST_F(UsbRedir, CrossedControlPacketsAFloodAndAHalfSentHeader) {
+    auto flooder = connected_peer();
+    EXPECT_EQ(reply(*flooder, flooder->control(0x80, 6, 0x0100, 0, 18, 0x00, Bytes(18))).status, usb_redir_inval);
+    EXPECT_EQ(reply(*flooder, flooder->control(0x80, 6, 0x0100, 0, 18, 0x81)).status, usb_redir_inval);
+    const size_t before = flooder->replies_.size(), flood = 5000;
+    for (size_t i = 0; i < flood; ++i) flooder->control(0x80, 6, 0x0100, 0, 18);
+    EXPECT_TRUE(pump([&] { return flooder->replies_.size() == before + flood; }, {flooder.get()}));
+    // Half a header, then nothing: sent away after 5 s (1,000 steps of 5 ms).
+    ASSERT_EQ(send(flooder->fd(), "\x64\0\0\0\x0a", 5, MSG_NOSIGNAL), 5);
+    int steps = 0;
+    EXPECT_TRUE(pump([&] { return ++steps, !server->connected(); }, {})) << steps;
+    EXPECT_GT(steps, 900);
+}
