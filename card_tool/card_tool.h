@@ -19,6 +19,9 @@ extern unsigned char buf[64];
 int ezusb_init();
 // Closes usb_h if a board is open (usb_h keeps its value).
 void ezusb_end();
+// Whether the board's image paces bus-to-host streams (its answer to the
+// engine reset says so); false before ezusb_init and for older images.
+bool ezusb_paced_streams();
 
 // Pipe operations, valid between a successful ezusb_init and ezusb_end.
 inline constexpr int command_pipe = 0;  // EP1 OUT: command scripts
