@@ -29,11 +29,13 @@ constexpr int wait_ops = 1;
 
 // A paced stream: bit 7 of the header's first length byte, and right after
 // the header three bytes of 0x70 + 7 bits each: the stride (high, low 7
-// bits) and the pause in microseconds. The firmware pauses at least that
-// long between the last read strobe of one page and the first of the next.
+// bits) and the pause in microseconds.
 constexpr unsigned char pace_bit = 0x80;
 constexpr unsigned char pace_base = 0x70;
-constexpr unsigned page_load_pause_us = 10;  // the card's page load, 10 us at most
+// The page load takes 10 us at most on the cards' data sheets, 25 us on
+// some parts: the firmware leaves at least this long between the last read
+// strobe of a page and the first of the next.
+constexpr unsigned page_load_pause_us = 25;
 
 // The script that starts a page read: command, column 0 and the page
 // address, and the wait for the page load. Returns its length.

@@ -7,7 +7,8 @@
 ; 0x70 + 7 bits:
 ;   6n a|0x80 b c  S1 S0 P
 ;   stride = (S1 - 0x70) * 128 + (S0 - 0x70) bytes, 1 to 16383
-;   pause  = P - 0x70 microseconds, 0 to 127
+;   pause  = P - 0x70 microseconds, 0 to 127: the least time from the
+;            last read strobe of one stride to the first of the next
 ; starts a paced stream (stream_dir 2). Its length, packets and bytes are
 ; those of the same header without bit 7; the pace bytes stay in the
 ; script and are passed over like every byte from 0x70 to 0xEF, so the
@@ -109,7 +110,7 @@ pace_byte:
 ; has loaded the next page by then. The wait comes just before the first
 ; strobe of a stride, never after the stream's last byte: between two
 ; strides at least pace_us microseconds pass from the last strobe of one
-; to the first of the next.
+; to the first of the next (pace_wait).
 ; Fills packets for as long as EP2 IN has a free buffer, the stream is
 ; outstanding and the main loop has nothing waiting (a SETUP or a
 ; suspend), letting the USB interrupt in between packets; returns as
@@ -168,11 +169,45 @@ stream_poll_paced::
 9$:	setb	EUSB
 	ret
 
+; A whole packet with the stride's end inside it (pace_left 0-63) and a
+; stride of 64 or more: the bytes up to the end, the pause, the rest of
+; the packet, which starts the next stride.
+21$:	mov	a,pace_stride+1
+	jnz	23$
+	mov	a,pace_stride
+	add	a,#0xC0
+	jnc	24$			; a stride below 64: the general way
+23$:	mov	a,pace_left
+	jz	25$			; the pause comes first
+	mov	r5,a
+	acall	strobe_in		; up to the stride's end
+25$:	acall	pace_wait
+	mov	a,#64			; R5: the rest of the packet, 64 - pace_left
+	clr	c
+	subb	a,pace_left
+	mov	r5,a
+	mov	a,pace_stride		; pace_left: the new stride less that
+	clr	c
+	subb	a,r5
+	mov	pace_left,a
+	mov	a,pace_stride+1
+	subb	a,#0
+	mov	pace_left+1,a
+	acall	strobe_in
+	mov	dptr,#IN2BC
+	mov	a,#64
+	movx	@dptr,a			; arms the packet
+	mov	a,stream_pkts		; stream_pkts - 1
+	jnz	26$
+	dec	stream_pkts+1
+26$:	dec	stream_pkts
+	sjmp	8$
+
 20$:	mov	a,stream_rest		; the short packet last
 	jz	9$			; nothing outstanding
 	mov	r6,a
 	sjmp	22$
-21$:	mov	r6,#64
+24$:	mov	r6,#64
 22$:	mov	a,r6			; R6: this packet's length
 	mov	r7,a			; R7: bytes of it still to strobe
 3$:	mov	a,pace_left+1		; a chunk: up to the packet's end or
@@ -207,24 +242,43 @@ stream_poll_paced::
 	orl	a,stream_pkts+1
 	jnz	6$
 	mov	stream_rest,#0		; that was the short packet
-	sjmp	8$
+	ajmp	8$
 6$:	mov	a,stream_pkts		; stream_pkts - 1
 	jnz	10$
 	dec	stream_pkts+1
 10$:	dec	stream_pkts
-	sjmp	8$
+	ajmp	8$
 
-; The pause, 6 cycles (1 us) a pass, then a new stride.
-7$:	mov	a,pace_us
-	jz	12$
-	mov	r4,a
-11$:	nop
-	nop
-	nop
-	djnz	r4,11$
-12$:	mov	pace_left,pace_stride
+; The pause, then a new stride.
+7$:	acall	pace_wait
+	mov	pace_left,pace_stride
 	mov	pace_left+1,pace_stride+1
 	sjmp	3$
+
+;--------------------------------------------------------------------------
+; pace_wait - the pause between two strides: waits so that at least
+; pace_us microseconds pass from the last read strobe of one stride to the
+; first of the next. The firmware's own work between the two strobes is
+; 59 cycles or more on every path (the shortest: the return from the
+; strobe row, this routine's call and return, the new stride's count and
+; the jump into the row), so the loop waits pace_us - 9 passes of 6
+; cycles (1 us each), none when pace_us is 9 or less: the gap is then at
+; least 6 * pace_us cycles.
+; In: nothing. Out: nothing. Clobbers: A, R4, PSW.
+;--------------------------------------------------------------------------
+PACE_OWN_US = 9
+
+pace_wait:
+	mov	a,pace_us
+	add	a,#-PACE_OWN_US
+	jnc	9$			; pace_us below 9: no loop
+	jz	9$
+	mov	r4,a
+1$:	nop
+	nop
+	nop
+	djnz	r4,1$
+9$:	ret
 
 ;--------------------------------------------------------------------------
 ; strobe_in - R5 (1 to 64) writes of AUTODATA, one FRD# strobe each, back

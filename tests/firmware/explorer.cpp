@@ -356,8 +356,8 @@ public:
             r.tick_for(ms);
             r.suspend_now();
             break;
-        case Stretch::paced:  // 197 bytes, a 2 us pause after every 40
-            r.send_script({0x60, 0x85, 0x03, 0x00, 0x70, 0x70 + 40, 0x72});
+        case Stretch::paced:  // 197 bytes, a 12 us pause after every 65: in two whole packets and the short one
+            r.send_script({0x60, 0x85, 0x03, 0x00, 0x70, 0x70 + 65, 0x70 + 12});
             break;
         case Stretch::unpark:
             // A replying script while both reply buffers hold stream data

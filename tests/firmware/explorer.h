@@ -27,7 +27,7 @@
 // at any of them.
 //
 // The paced stretch is stream_poll moving a paced bus-to-host stream
-// (strides of 40 bytes, so pauses fall inside packets and between them).
+// (strides of 65 bytes, so pauses fall inside whole packets and the short one).
 //
 // A suspend is delivered at its boundary by setting the controller's
 // suspend timer, in a snapshot put back at once, as if the bus had been
