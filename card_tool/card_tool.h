@@ -22,6 +22,9 @@ int ezusb_init();
 void ezusb_end();
 // The board ezusb_init uses from now on: device N of the driver.
 void card_tool_use_board(int device);
+// Whether the board's image paces bus-to-host streams (its answer to the
+// engine reset says so); false before ezusb_init and for older images.
+bool ezusb_paced_streams();
 
 // Pipe operations, valid between a successful ezusb_init and ezusb_end.
 inline constexpr int command_pipe = 0;  // EP1 OUT: command scripts

@@ -18,6 +18,7 @@ int device_number = 0;
 constexpr char identity1[] = "NEBU";
 constexpr char identity2[] = "Z100";
 constexpr unsigned char stream_op = 0x50;
+bool paced_streams = false;
 
 static_assert(sizeof fw_bin == cusb::image_size, "the firmware image fills 0x0000-0x0FFF");
 
@@ -28,8 +29,11 @@ static_assert(sizeof fw_bin == cusb::image_size, "the firmware image fills 0x000
 // data toggles back to DATA0.
 int engine_afresh()
 {
-    if (usb_engine_reset(&usb_h, nullptr) != 0)
+    unsigned char found = 0;
+    paced_streams = false;
+    if (usb_engine_reset(&usb_h, &found) != 0)
         return -1;
+    paced_streams = (found & cusb::engine_can_pace) != 0;
     for (const int pipe : {command_pipe, stream_pipe, reply_pipe})
         if (usb_resetpipe(&usb_h, pipe) != 0)
             return -1;
@@ -62,6 +66,11 @@ int ezusb_init()
         return 2;
     }
     return 0;
+}
+
+bool ezusb_paced_streams()
+{
+    return usb_h != nullptr && paced_streams;
 }
 
 void ezusb_end()

@@ -15,6 +15,12 @@
 // last byte of the previous one has gone out (sequential row read, busy for
 // the page load meanwhile), and the script is the stream header alone.
 int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out, bool follows = false);
+// Reads `pages` pages from `first` on (pages * g.page_bytes() bytes into
+// `out`), all inside one block: 0, or -1 as sm_read_page. When the board's
+// image paces streams this is one script and one stream that waits for the
+// card's page load at every page boundary; otherwise it is sm_read_page page
+// after page.
+int sm_read_pages(const sm_geometry& g, uint32_t first, unsigned pages, unsigned char* out);
 // Port C levels (bit 3: card present) through a pin sample: 0 with the
 // levels in `levels`, or -1.
 int sm_pins(unsigned char* levels);

@@ -36,14 +36,11 @@ std::string read_blocks(const sm_geometry& g, std::FILE* raw_out, sm_logical_dis
     std::vector<unsigned char> block(block_bytes);
     sm_progress progress(g.pages, g.page_bytes());
     for (uint32_t b = 0; b < g.blocks(); ++b) {
-        for (unsigned p = 0; p < g.pages_per_block; ++p) {
-            // Within a block each page follows on from the one before; the
-            // presence check between blocks deselects the card, so every
-            // block starts with a full address.
-            if (sm_read_page(g, b * g.pages_per_block + p, block.data() + size_t(p) * g.page_bytes(), p > 0) != 0) {
-                stream_left = true;
-                return "the page transfer failed";
-            }
+        // The presence check between blocks deselects the card, so every
+        // block starts with a full address.
+        if (sm_read_pages(g, b * g.pages_per_block, g.pages_per_block, block.data()) != 0) {
+            stream_left = true;
+            return "the page transfer failed";
         }
         // A card pulled during the block leaves the bus to the pull-ups;
         // the block's bytes cannot be trusted then.

@@ -30,6 +30,7 @@ inline constexpr std::uint8_t engine_reset_request = 0xB0;
 inline constexpr std::uint16_t engine_reset_value = 0x4E45;
 inline constexpr std::uint8_t engine_found_stream = 0x01;  // a stream was outstanding
 inline constexpr std::uint8_t engine_found_parked = 0x02;  // a script was parked
+inline constexpr std::uint8_t engine_can_pace = 0x04;      // the image paces bus-to-host streams
 
 inline constexpr std::uint16_t string_language = 0x001B;
 inline constexpr int string_reply_size = 130;

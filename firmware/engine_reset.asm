@@ -34,7 +34,8 @@
 ; back to DATA0 on both ends at once.
 ;
 ; The one data byte says what was found: bit 0 a stream was outstanding,
-; bit 1 a script was parked; the other bits 0.
+; bit 1 a script was parked; and what this image can do: bit 2 it paces
+; bus-to-host streams (stream.asm); the other bits 0.
 ; Shared state: writes stream_pkts, stream_rest, stream_dir (stream.asm),
 ; IN07IEN bit 2 (script.asm's parking), OUT1BC, IN2CS, IN3CS, OEC, OUTC,
 ; CKCON, FASTXFR, IN0BUF, IN0BC.
@@ -55,6 +56,7 @@ ENGINE_KEY	= 0x4E45		; wValue
 
 FOUND_STREAM	= 0b00000001		; the reply's bits
 FOUND_PARKED	= 0b00000010
+CAN_PACE	= 0b00000100		; always set: paced streams
 
 	.area	CSEG
 
@@ -97,7 +99,7 @@ engine_request::
 
 	clr	EUSB			; no script, stream packet or resume meanwhile
 	; What was found, in B.
-	mov	b,#0
+	mov	b,#CAN_PACE
 	mov	a,stream_pkts
 	orl	a,stream_pkts+1
 	orl	a,stream_rest

@@ -28,7 +28,8 @@
 ; Runs in register bank 1 (the USB interrupt level's); saves A, PSW, DPTR.
 ; Shared state: OEC, OUTC, CKCON, FASTXFR, the autopointer, IN2BUF/IN2BC,
 ; OUT1BUF/OUT1BC, IN07IEN bit 2; writes stream_pkts, stream_rest,
-; stream_dir (owned by stream.asm).
+; stream_dir (owned by stream.asm); pace.asm reads a paced header's
+; pace bytes.
 ;==========================================================================
 	.module script
 	.include "ezusb.inc"
@@ -37,6 +38,7 @@
 	.globl	stream_pkts
 	.globl	stream_rest
 	.globl	stream_dir
+	.globl	pace_bytes
 	.globl	stream_out_packet
 
 ; Bank 1 registers while a script runs.
@@ -299,6 +301,7 @@ op_stream:
 	mov	dpl,a
 	mov	dph,#>OUT1BUF
 	movx	a,@dptr			; a: length bits 5..0
+	mov	r2,a			; bit 7: the pace bit (below)
 	anl	a,#0b00111111
 	mov	stream_rest,a
 	inc	dptr
@@ -307,7 +310,12 @@ op_stream:
 	inc	dptr
 	movx	a,@dptr			; c: length bits 21..14
 	mov	stream_pkts+1,a
-	mov	stream_dir,r3
+	mov	a,r3
+	jnz	2$			; host to bus: never paced
+	mov	a,r2
+	jnb	ACC+7,2$
+	lcall	pace_bytes		; R3 <- 2 when the pace bytes follow (pace.asm)
+2$:	mov	stream_dir,r3
 	inc	r7			; on the last operand
 	inc	r7
 	inc	r7

@@ -21,10 +21,13 @@
 	.include "ezusb.inc"
 	.include "areas.inc"
 
+	.globl	stream_poll_paced
+
 	.area	DSEG
 stream_pkts::	.ds	2		; whole packets still to move, little-endian
 stream_rest::	.ds	1		; bytes of the final short packet, 0-63
-stream_dir::	.ds	1		; 1: host to bus; 0: bus to host
+stream_dir::	.ds	1		; 1: host to bus; 0: bus to host;
+					; 2: bus to host, paced (pace.asm)
 
 ; The autopointer on OUT2BUF, low byte first, through data pointer 1
 ; (DPS 1). Leaves DPH1 = 0x7F.
@@ -201,4 +204,8 @@ stream_poll::
 	movx	@dptr,a			; arms the packet
 	mov	stream_rest,#0
 9$:	setb	EUSB
-10$:	ret
+	ret
+10$:	jnb	ACC+1,11$
+	ljmp	stream_poll_paced	; stream_dir 2: a paced bus-to-host stream (pace.asm)
+11$:	ret
+

@@ -65,7 +65,7 @@ TEST_F(FirmwareEngineReset, PutsTheEngineBackAndSaysWhatItFound) {
     const struct {
         bool stream, parked;
         uint8_t found;
-    } cases[] = {{false, false, 0x00}, {true, false, 0x01}, {false, true, 0x02}, {true, true, 0x03}};
+    } cases[] = {{false, false, 0x04}, {true, false, 0x05}, {false, true, 0x06}, {true, true, 0x07}};  // bit 2: paces
     for (const auto& c : cases) {
         SCOPED_TRACE(int{c.found});
         mess(c.stream, c.parked);

@@ -356,6 +356,9 @@ public:
             r.tick_for(ms);
             r.suspend_now();
             break;
+        case Stretch::paced:  // 197 bytes, a 12 us pause after every 65: in two whole packets and the short one
+            r.send_script({0x60, 0x85, 0x03, 0x00, 0x70, 0x70 + 65, 0x70 + 12});
+            break;
         case Stretch::unpark:
             // A replying script while both reply buffers hold stream data
             // (a rule the host breaks): it is parked until the host, reading
@@ -382,6 +385,7 @@ public:
             return n >= 3000 || (r.h.controls.empty() && cpu.pc() == map_.symbols.at("stream_poll"));
         case Stretch::suspend: return n >= 400 || cpu.idle();
         case Stretch::unpark: return n >= 600;
+        case Stretch::paced: return n >= 900;
         }
         return true;
     }
@@ -575,7 +579,7 @@ private:
 
 const char* name(Stretch s) {
     static const char* const names[] = {"idle main loop", "stream_poll", "host-to-bus stream", "string request",
-                                        "status request", "suspend path",       "parked script run"};
+                                        "status request", "suspend path",       "parked script run", "paced stream_poll"};
     return names[static_cast<int>(s)];
 }
 
@@ -589,7 +593,7 @@ const char* name(Event e) {
 Sweep full_sweep() {
     Sweep s;
     s.stretches = {Stretch::idle,           Stretch::poll,    Stretch::stream_out, Stretch::string_request,
-                   Stretch::status_request, Stretch::suspend, Stretch::unpark};
+                   Stretch::status_request, Stretch::suspend, Stretch::unpark,     Stretch::paced};
     for (int e = 0; e <= static_cast<int>(Event::resume); ++e) s.events.push_back(static_cast<Event>(e));
     return s;
 }

@@ -26,6 +26,9 @@
 // every instruction, interrupt level included, as a host packet can arrive
 // at any of them.
 //
+// The paced stretch is stream_poll moving a paced bus-to-host stream
+// (strides of 65 bytes, so pauses fall inside whole packets and the short one).
+//
 // A suspend is delivered at its boundary by setting the controller's
 // suspend timer, in a snapshot put back at once, as if the bus had been
 // silent for the 3 ms the controller waits; the host then stays silent
@@ -38,7 +41,7 @@
 
 namespace fwtest::explore {
 
-enum class Stretch : uint8_t { idle, poll, stream_out, string_request, status_request, suspend, unpark };
+enum class Stretch : uint8_t { idle, poll, stream_out, string_request, status_request, suspend, unpark, paced };
 enum class Event : uint8_t {
     script,         // a command script without reply
     script_reply,   // a command script with a one-byte reply

@@ -38,6 +38,12 @@ Board::Board(const Settings& settings)
         socket_.set_clock([](const void* ctx) {
             return static_cast<const Board*>(ctx)->cpu_.cycles() * clocks_per_cycle * 1000 / 24;
         }, this);
+    socket_.set_early_read_hook([](void* ctx) {
+        Board& b = *static_cast<Board*>(ctx);
+        if (b.diag_.wants_text(FindingKind::card_early_read))
+            b.diag_.report(FindingKind::card_early_read, b.cpu_.pc(), b.cpu_.cycles(),
+                           "read strobe while the card was still loading the page: its byte is not the page's");
+    }, this);
     controller::Settings c;
     c.cpucs_slow = settings_.cpucs_slow;
     c.bare_strings_stalled = settings_.bare_strings_stalled;

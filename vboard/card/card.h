@@ -126,6 +126,9 @@ public:
     void set_time(uint64_t now_ns) { now_ns_ = now_ns; clocked_ = true; }
     // Busy after a page load, program or erase: R/B# low, status bit 6 clear.
     bool busy() const { return clocked_ && now_ns_ < busy_until_ns_; }
+    // Whether the last data_out() was a read strobe during a page load: the
+    // data register was not ready, so the byte is not the page's.
+    bool last_read_early() const { return last_read_early_; }
 
     // The array as it stands, for checks from outside the bus.
     std::vector<uint8_t> page(uint32_t index) const;  // page_bytes() bytes (erased: 0xFF); empty past the card
@@ -193,6 +196,7 @@ private:
     uint64_t busy_until_ns_ = 0;
     bool clocked_ = false;
     uint64_t page_load_ns_ = kPageLoadNs;
+    bool last_read_early_ = false;
 
     uint8_t addr_[4] = {};     // address bytes of the running sequence
     uint8_t addr_count_ = 0;
@@ -232,6 +236,10 @@ public:
     // card is never told the time.
     using Clock = uint64_t (*)(const void* ctx);
     void set_clock(Clock clock, const void* ctx) { clock_ = clock; clock_ctx_ = ctx; }
+    // Called after a read strobe that came while the card was still loading
+    // the page (the board reports it as a finding); none by default.
+    using EarlyRead = void (*)(void* ctx);
+    void set_early_read_hook(EarlyRead hook, void* ctx) { early_read_ = hook; early_read_ctx_ = ctx; }
 
     void insert(Card card) { card_ = std::move(card); }
     // The card taken out: it loses power at the clock's time (Card::power_off)
@@ -271,6 +279,8 @@ private:
     std::optional<Card> card_;
     Clock clock_ = nullptr;
     const void* clock_ctx_ = nullptr;
+    EarlyRead early_read_ = nullptr;
+    void* early_read_ctx_ = nullptr;
     bool cle_ = false;
     bool ale_ = false;
     bool ce_n_ = true;

@@ -156,10 +156,15 @@ void Card::data_in(uint8_t value) {
 }
 
 std::optional<uint8_t> Card::data_out() {
+    last_read_early_ = false;
     switch (mode_) {
     case Mode::read: {
         // Too early: the data register is still loading; nothing is driven.
-        if (addr_count_ != 0 || !cursor_valid_ || busy()) return std::nullopt;
+        if (addr_count_ != 0 || !cursor_valid_) return std::nullopt;
+        if (busy()) {
+            last_read_early_ = true;
+            return std::nullopt;
+        }
         const uint8_t value = byte_at(cursor_page_, cursor_column_);
         if (++cursor_column_ == geometry_.page_bytes()) {
             // Sequential row read: on into the next page, the spare areas

@@ -40,6 +40,7 @@ std::optional<uint8_t> Socket::read_strobe() {
     // its place and leaves the bus alone.
     const std::optional<uint8_t> value = cle_ || ale_ ? std::nullopt : card_->data_out();
     note(BusCycle::Kind::data_out, value);
+    if (early_read_ && !cle_ && !ale_ && card_->last_read_early()) early_read_(early_read_ctx_);
     return value;
 }
 

@@ -18,6 +18,7 @@ const char* finding_name(FindingKind kind) {
     case FindingKind::buffer_owned: return "buffer-owned";
     case FindingKind::loader_outside: return "loader-outside";
     case FindingKind::irq_unacked: return "irq-unacked";
+    case FindingKind::card_early_read: return "card-early-read";
     case FindingKind::count_: break;
     }
     return "unknown";

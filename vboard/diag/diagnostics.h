@@ -22,6 +22,7 @@ enum class FindingKind : std::uint8_t {
     buffer_owned,      // endpoint buffer written while the controller owns it
     loader_outside,    // loader (request 0xA0) access outside the on-chip RAM and CPUCS
     irq_unacked,       // a USB interrupt request recurs without ever being acknowledged
+    card_early_read,   // a read strobe while the card was still loading the page (too short a pause)
     count_
 };
 
