@@ -26,6 +26,10 @@ BareBoard::BareBoard() : map_(read_link_map(NEBU_FW_MAP)) {
     std::memset(cpu.iram(), 0, 0x80);  // as the start-up leaves it
     cpu.set_sfr(sfr::SP, 0x3E);
     x(reg::EP0CS) = 0x02;  // HSNAK set, as after a SETUP packet
+    if (vboard::coverage::Collection* into = vboard::coverage::environment_collection()) {
+        coverage_ = std::make_unique<vboard::coverage::Recorder>(cpu, *into);
+        coverage_->start(code_.get());
+    }
 }
 
 void BareBoard::set_flag(int bit, bool on) {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "coverage/coverage.h"
 #include "cpu/cpu.h"
 #include "diag/diagnostics.h"
 #include "link_map.h"
@@ -110,6 +111,7 @@ private:
     std::unique_ptr<uint8_t[]> code_ = std::make_unique<uint8_t[]>(0x10000);
     std::unique_ptr<uint8_t[]> xram_ = std::make_unique<uint8_t[]>(0x10000);
     uint8_t vector_offset_ = 0;
+    std::unique_ptr<vboard::coverage::Recorder> coverage_;  // NEBU_COVERAGE_DIR; last: goes first
 };
 
 }  // namespace fwtest

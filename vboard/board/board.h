@@ -15,12 +15,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 
 #include "card/card.h"
 #include "controller/controller.h"
+#include "coverage/coverage.h"
 #include "cpu/cpu.h"
 #include "diag/diagnostics.h"
 #include "usb/device.h"
@@ -36,6 +38,10 @@ struct Settings {
     std::optional<card::CardIdentity> card = card::CardIdentity{};  // nothing: the socket is empty
     bool card_busy_times = true;  // false: every card operation finishes at once (stream-path tests
                                   // that read straight across page boundaries)
+    // Firmware coverage: the counts go here (see coverage/coverage.h); when
+    // null, to the process's collection if NEBU_COVERAGE_DIR asks for one,
+    // else nothing is counted.
+    coverage::Collection* coverage = nullptr;
 };
 
 // One line naming the first setting the board cannot take, or empty.
@@ -86,6 +92,14 @@ public:
     // reached; true at a breakpoint (the instruction there has not run).
     bool run_to_breakpoint(usb::clock_t clock);
 
+    // ---- coverage ---------------------------------------------------------------------------
+    // Hands the coverage counted so far to the settings' collection (nothing
+    // when coverage is off); the board hands them over itself when the
+    // loader holds the 8051, at a power cycle and when it goes.
+    void hand_over_coverage() {
+        if (coverage_) coverage_->hand_over();
+    }
+
     // ---- the USB side ---------------------------------------------------------------------
     bool attached() const override { return controller_.attached(); }
     bool signalling_resume() const override { return controller_.signalling_resume(); }
@@ -128,7 +142,7 @@ public:
     const Diagnostics& diagnostics() const { return diag_; }
 
 private:
-    static void on_release(void* ctx);
+    static void on_hold(void* ctx, bool held);
     void mark_fill();
     bool run_slices(usb::clock_t clock, bool stop_at_breakpoint);
 
@@ -137,6 +151,7 @@ private:
     Cpu cpu_;
     card::Socket socket_;
     controller::Controller controller_;
+    std::unique_ptr<coverage::Recorder> coverage_;  // after the core and the RAM it reads
 };
 
 }  // namespace vboard::board

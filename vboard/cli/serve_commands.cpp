@@ -38,7 +38,8 @@ constexpr CommandHelp serve_help = {
     "a time on 127.0.0.1:PORT (QEMU: -chardev socket,id=u,host=127.0.0.1,port=PORT\n"
     "-device usb-redir,chardev=u); PORT 0 takes a free port and reports it.\n",
     "Exit status: 0 ended by a signal; 1 the board could not be served (another\n"
-    "board with that number runs, an unsafe directory); 2 usage error.\n"};
+    "board with that number runs, an unsafe directory) or the coverage file not\n"
+    "written; 2 usage error.\n"};
 
 constexpr CommandHelp run_help = {
     "run",
@@ -48,7 +49,7 @@ constexpr CommandHelp run_help = {
     "they have ended.\n",
     "Exit status: COMMAND's status (128+N when signal N ended it); 125 when run\n"
     "itself fails (a usage error, a board that cannot be served, a COMMAND that\n"
-    "cannot be started).\n"};
+    "cannot be started, a coverage file that cannot be written).\n"};
 
 constexpr CommandHelp script_help = {
     "script",
@@ -70,8 +71,9 @@ constexpr CommandHelp script_help = {
     "INDEX (of string), LENGTH (of in) and MS decimal, MS at most 60000. '#' starts\n"
     "a comment; bytes outside printable ASCII are echoed as \\xNN.\n",
     "Exit status: 0 every command ran (whatever the device answered: ok, stall,\n"
-    "timeout); 1 a command failed (a 'fail' line) or the board could not be\n"
-    "built; 2 a malformed line (an 'error' line) or a usage error.\n"};
+    "timeout); 1 a command failed (a 'fail' line), the board could not be built\n"
+    "or the coverage file not written; 2 a malformed line (an 'error' line) or a\n"
+    "usage error.\n"};
 
 volatile std::sig_atomic_t stop_signal = 0;
 
@@ -101,6 +103,19 @@ void print_findings(serve::Session& session)
     std::ostringstream text;
     diag.print_summary(text);
     std::fprintf(stderr, "vboard: the firmware did what the board reports:\n%s", text.str().c_str());
+}
+
+// What the board leaves at exit: the firmware's findings on standard error
+// and the coverage file of --coverage. False after a message when the
+// coverage file cannot be written.
+bool finish_session(const char* command, serve::Session& session)
+{
+    print_findings(session);
+    std::string error;
+    if (session.write_coverage(error))
+        return true;
+    std::fprintf(stderr, "vboard %s: %s\n", command, error.c_str());
+    return false;
 }
 
 // The command line of serve, run and script: the board options (and what
@@ -252,8 +267,7 @@ int serve_usbredir(const serve::BoardOptions& options, uint16_t port)
                  options.fast ? " (fast)" : "");
     while (stop_signal == 0)
         server->step(50);
-    print_findings(server->session());
-    return exit_success;
+    return finish_session("serve", server->session()) ? exit_success : exit_failure;
 }
 
 }  // namespace
@@ -291,8 +305,7 @@ int serve_command(int argc, char** argv)
                  server->socket_path().c_str(), options.fast ? " (fast)" : "");
     while (stop_signal == 0)
         server->step(50);
-    print_findings(server->session());
-    return exit_success;
+    return finish_session("serve", server->session()) ? exit_success : exit_failure;
 }
 
 int run_command(int argc, char** argv)
@@ -337,8 +350,7 @@ int run_command(int argc, char** argv)
         }
         server->step(5);
     }
-    print_findings(server->session());
-    return status;
+    return finish_session("run", server->session()) ? status : run_failure;
 }
 
 int script_command(int argc, char** argv)
@@ -389,8 +401,8 @@ int script_command(int argc, char** argv)
     serve::ScriptRunner runner(*session);
     const int malformed = runner.run_script(*in, std::cout);
     std::cout.flush();
-    print_findings(*session);
-    return malformed > 0 ? exit_usage : runner.failed() > 0 ? exit_failure : exit_success;
+    const bool written = finish_session("script", *session);
+    return malformed > 0 ? exit_usage : runner.failed() > 0 || !written ? exit_failure : exit_success;
 }
 
 }  // namespace vboard::cli

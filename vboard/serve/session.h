@@ -42,10 +42,15 @@ public:
     // at most `timeout_ms`; true when one is.
     bool settle(uint32_t timeout_ms);
 
+    // Writes the coverage file of --coverage (nothing without it) with what
+    // the board has counted so far; false with one line in `error`.
+    bool write_coverage(std::string& error);
+
 private:
     Session() = default;
 
     BoardOptions options_;
+    std::unique_ptr<coverage::Collection> coverage_;  // before the board, which hands its counts to it
     std::unique_ptr<board::Board> board_;
     std::unique_ptr<host::Host> host_;
     std::unique_ptr<host::Driver> driver_;
