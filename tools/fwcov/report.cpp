@@ -124,7 +124,9 @@ bool collect(const std::vector<Module>& modules, const std::vector<std::uint8_t>
             }
             if (!line.instruction) continue;
             Instruction in{&line};
-            in.branch = conditional_jump(line.bytes[0]);
+            // A conditional jump to the next instruction (relative 0, the
+            // last byte; CJNE so used sets C only) goes one way whatever.
+            in.branch = conditional_jump(line.bytes[0]) && line.bytes.back() != 0;
             if (const auto c = counts.find(line.address); c != counts.end()) {
                 in.executed = c->second.executed;
                 in.taken = c->second.jumped;
