@@ -178,6 +178,7 @@ void BareBoard::xwrite(void* ctx, uint16_t addr, uint8_t value) {
         b.xram_[addr] = value;
         break;
     }
+    if (b.after_write) b.after_write(addr, value);
 }
 
 uint8_t BareBoard::vector_byte(void* ctx, uint16_t, uint8_t) { return static_cast<BareBoard*>(ctx)->vector_offset_; }

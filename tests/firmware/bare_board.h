@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -95,6 +96,9 @@ public:
     bool cpucs_slow = false;
     // A request register was written while USBINT (EXIF bit 4) was set.
     int acks_before_usbint_clear = 0;
+    // Called after each register write has taken effect (host events
+    // timed to a write).
+    std::function<void(uint16_t addr, uint8_t value)> after_write;
 
     vboard::Diagnostics diag;
     vboard::Cpu cpu{&diag};
