@@ -2,6 +2,7 @@
 #include "coverage/coverage.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
