@@ -99,6 +99,21 @@ void BM_reference_loop_traced(benchmark::State& state) {
 }
 BENCHMARK(BM_reference_loop_traced)->Unit(benchmark::kMillisecond);
 
+// Coverage counting on: what the counts cost per instruction.
+void BM_reference_loop_counted(benchmark::State& state) {
+    Machine m(program("reference"));
+    const auto counts = std::make_unique<vboard::CodeCounts>();
+    m.cpu.set_coverage(counts.get());
+    std::uint64_t instructions = 0;
+    for (auto _ : state) {
+        const std::uint64_t before = m.cpu.instructions();
+        if (m.cpu.run(m.cpu.cycles() + 1'000'000) == vboard::StopReason::breakpoint) m.cpu.reset();
+        instructions += m.cpu.instructions() - before;
+    }
+    state.counters["inst/s"] = benchmark::Counter(static_cast<double>(instructions), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_reference_loop_counted)->Unit(benchmark::kMillisecond);
+
 // ---- side-by-side comparison with s51 --------------------------------------------------
 
 struct Rate {

@@ -26,6 +26,10 @@ BareBoard::BareBoard() : map_(read_link_map(NEBU_FW_MAP)) {
     std::memset(cpu.iram(), 0, 0x80);  // as the start-up leaves it
     cpu.set_sfr(sfr::SP, 0x3E);
     x(reg::EP0CS) = 0x02;  // HSNAK set, as after a SETUP packet
+    if (vboard::coverage::Collection* into = vboard::coverage::environment_collection()) {
+        coverage_ = std::make_unique<vboard::coverage::Recorder>(cpu, *into);
+        coverage_->start(code_.get());
+    }
 }
 
 void BareBoard::set_flag(int bit, bool on) {
@@ -174,6 +178,7 @@ void BareBoard::xwrite(void* ctx, uint16_t addr, uint8_t value) {
         b.xram_[addr] = value;
         break;
     }
+    if (b.after_write) b.after_write(addr, value);
 }
 
 uint8_t BareBoard::vector_byte(void* ctx, uint16_t, uint8_t) { return static_cast<BareBoard*>(ctx)->vector_offset_; }

@@ -10,11 +10,13 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "coverage/coverage.h"
 #include "cpu/cpu.h"
 #include "diag/diagnostics.h"
 #include "link_map.h"
@@ -94,6 +96,9 @@ public:
     bool cpucs_slow = false;
     // A request register was written while USBINT (EXIF bit 4) was set.
     int acks_before_usbint_clear = 0;
+    // Called after each register write has taken effect (host events
+    // timed to a write).
+    std::function<void(uint16_t addr, uint8_t value)> after_write;
 
     vboard::Diagnostics diag;
     vboard::Cpu cpu{&diag};
@@ -110,6 +115,7 @@ private:
     std::unique_ptr<uint8_t[]> code_ = std::make_unique<uint8_t[]>(0x10000);
     std::unique_ptr<uint8_t[]> xram_ = std::make_unique<uint8_t[]>(0x10000);
     uint8_t vector_offset_ = 0;
+    std::unique_ptr<vboard::coverage::Recorder> coverage_;  // NEBU_COVERAGE_DIR; last: goes first
 };
 
 }  // namespace fwtest

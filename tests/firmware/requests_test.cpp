@@ -286,4 +286,34 @@ TEST_F(FirmwareRequests, AbandonedStringTransferGivesWayToTheNewRequest) {
     EXPECT_FALSE(o.stalled);
 }
 
+
+// A SETUP that arrives right after one of a request's writes to endpoint 0
+// (its SUDAV request pending when the firmware next looks) takes endpoint
+// 0: the stall is taken back, the descriptor transfer is not started.
+TEST_F(FirmwareRequests, ANewSetupRightAfterAWriteTakesEndpointZero) {
+    const struct {
+        const char* what;
+        Bytes setup;
+        uint16_t arrives_after;  // the first write to this register
+    } rows[] = {
+        {"a stalled request", {0x80, 6, 0, 4, 0, 0, 0x40, 0}, reg::EP0CS},
+        {"the device descriptor", {0x80, 6, 0, 1, 0, 0, 0x12, 0}, reg::SUDPTRH},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        bool arrived = false;
+        b.after_write = [&](uint16_t addr, uint8_t) {
+            if (addr != r.arrives_after || arrived) return;
+            arrived = true;
+            b.x(reg::USBIRQ) |= 0x01;  // SUDAV
+        };
+        const Outcome o = serve(r.setup, true, false);
+        b.after_write = nullptr;
+        EXPECT_TRUE(arrived);
+        EXPECT_FALSE(o.stalled) << "the new request's endpoint 0 is left unstalled";
+        EXPECT_LE(o.sudptr.size(), 1u) << "SUDPTRL written: the transfer started for the old request";
+        EXPECT_TRUE(o.packets.empty());
+    }
+}
+
 }  // namespace

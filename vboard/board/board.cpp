@@ -50,17 +50,20 @@ Board::Board(const Settings& settings)
     c.bare_string1 = settings_.bare_string1;
     c.bare_string2 = settings_.bare_string2;
     controller_.set_settings(c);
-    controller_.set_release_hook(on_release, this);
+    controller_.set_hold_hook(on_hold, this);
+    if (coverage::Collection* into = settings_.coverage ? settings_.coverage : coverage::environment_collection())
+        coverage_ = std::make_unique<coverage::Recorder>(cpu_, *into);
     power_cycle();
 }
 
-Board::~Board() { controller_.set_release_hook(nullptr, nullptr); }
+Board::~Board() { controller_.set_hold_hook(nullptr, nullptr); }
 
 void Board::power_cycle() {
     if (card::Card* card = socket_.card()) {
         if (settings_.card_busy_times) card->set_time(now() * 1000 / 24);
         card->power_off();
     }
+    if (coverage_) coverage_->stop();
     cpu_.power_on(settings_.seed);
     controller_.power_on(settings_.seed);
     mark_fill();
@@ -119,7 +122,17 @@ bool Board::load_firmware_bytes(std::span<const std::uint8_t> image, std::string
     return true;
 }
 
-void Board::on_release(void* ctx) { static_cast<Board*>(ctx)->mark_fill(); }
+// The loader holds the 8051: the image that ran is done; it releases it:
+// a new image starts.
+void Board::on_hold(void* ctx, bool held) {
+    auto* board = static_cast<Board*>(ctx);
+    if (held) {
+        if (board->coverage_) board->coverage_->stop();
+        return;
+    }
+    board->mark_fill();
+    if (board->coverage_) board->coverage_->start(board->controller_.ram());
+}
 
 // Code the core must never execute: everything above the RAM (no memory
 // there) and, once an image has been loaded, the RAM bytes the image did not

@@ -15,12 +15,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 
 #include "card/card.h"
 #include "controller/controller.h"
+#include "coverage/coverage.h"
 #include "cpu/cpu.h"
 #include "diag/diagnostics.h"
 #include "usb/device.h"
@@ -37,6 +39,10 @@ struct Settings {
     bool card_busy_times = true;  // false: every card operation finishes at once (stream-path tests
                                   // that read straight across page boundaries)
     card::CardFaults card_faults;  // programs and erases the card fails; the seed of its random choices
+    // Firmware coverage: the counts go here (see coverage/coverage.h); when
+    // null, to the process's collection if NEBU_COVERAGE_DIR asks for one,
+    // else nothing is counted.
+    coverage::Collection* coverage = nullptr;
 };
 
 // One line naming the first setting the board cannot take, or empty.
@@ -105,6 +111,13 @@ public:
     void pull_card_at(usb::clock_t clock) { pull_at_ = clock; }
     // The card pulled by pull_card_at, once; nothing before the instant.
     std::optional<card::Card> take_pulled_card();
+    // ---- coverage ---------------------------------------------------------------------------
+    // Hands the coverage counted so far to the settings' collection (nothing
+    // when coverage is off); the board hands them over itself when the
+    // loader holds the 8051, at a power cycle and when it goes.
+    void hand_over_coverage() {
+        if (coverage_) coverage_->hand_over();
+    }
 
     // ---- the USB side ---------------------------------------------------------------------
     bool attached() const override { return controller_.attached(); }
@@ -148,7 +161,7 @@ public:
     const Diagnostics& diagnostics() const { return diag_; }
 
 private:
-    static void on_release(void* ctx);
+    static void on_hold(void* ctx, bool held);
     void mark_fill();
     bool run_slices(usb::clock_t clock, bool stop_at_breakpoint);
 
@@ -159,6 +172,7 @@ private:
     controller::Controller controller_;
     std::optional<usb::clock_t> pull_at_;
     std::optional<card::Card> pulled_;
+    std::unique_ptr<coverage::Recorder> coverage_;  // after the core and the RAM it reads
 };
 
 }  // namespace vboard::board

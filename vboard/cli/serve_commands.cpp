@@ -38,8 +38,8 @@ constexpr CommandHelp serve_help = {
     "a time on 127.0.0.1:PORT (QEMU: -chardev socket,id=u,host=127.0.0.1,port=PORT\n"
     "-device usb-redir,chardev=u); PORT 0 takes a free port and reports it.\n",
     "Exit status: 0 ended by a signal; 1 the board could not be served (another\n"
-    "board with that number runs, an unsafe directory) or the card image could not\n"
-    "be written back; 2 usage error.\n"};
+    "board with that number runs, an unsafe directory), or the card image, a trace\n"
+    "or the coverage file could not be written; 2 usage error.\n"};
 
 constexpr CommandHelp run_help = {
     "run",
@@ -49,7 +49,7 @@ constexpr CommandHelp run_help = {
     "they have ended.\n",
     "Exit status: COMMAND's status (128+N when signal N ended it); 125 when run\n"
     "itself fails (a usage error, a board that cannot be served, a COMMAND that\n"
-    "cannot be started, a card image that cannot be written back).\n"};
+    "cannot be started, a card image, trace or coverage file that cannot be written).\n"};
 
 constexpr CommandHelp script_help = {
     "script",
@@ -71,8 +71,9 @@ constexpr CommandHelp script_help = {
     "INDEX (of string), LENGTH (of in) and MS decimal, MS at most 60000. '#' starts\n"
     "a comment; bytes outside printable ASCII are echoed as \\xNN.\n",
     "Exit status: 0 every command ran (whatever the device answered: ok, stall,\n"
-    "timeout); 1 a command failed (a 'fail' line), the board could not be\n"
-    "built or the card image could not be written back; 2 a malformed line (an 'error' line) or a usage error.\n"};
+    "timeout); 1 a command failed (a 'fail' line), the board could not be built,\n"
+    "or the card image, a trace or the coverage file could not be written; 2 a\n"
+    "malformed line (an 'error' line) or a usage error.\n"};
 
 volatile std::sig_atomic_t stop_signal = 0;
 
@@ -94,10 +95,10 @@ void catch_stop_signals()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-// At the end of a command: the board's findings, the trace completed and the
-// card image written back (see Session::save_card_image). False (with its
-// line) when a trace or the card image was not written completely: the run
-// then failed, whatever else went well.
+// At the end of a command: the board's findings, the trace completed, the
+// card image written back (see Session::save_card_image) and the coverage
+// file of --coverage. False (with its line) when any of these files was not
+// written completely: the run then failed, whatever else went well.
 bool finish_session(serve::Session& session, const char* command)
 {
     const Diagnostics& diag = session.board().diagnostics();
@@ -114,6 +115,10 @@ bool finish_session(serve::Session& session, const char* command)
     }
     std::string error;
     if (!session.save_card_image(error)) {
+        std::fprintf(stderr, "vboard %s: %s\n", command, error.c_str());
+        ok = false;
+    }
+    if (!session.write_coverage(error)) {
         std::fprintf(stderr, "vboard %s: %s\n", command, error.c_str());
         ok = false;
     }

@@ -63,9 +63,9 @@ void Controller::set_observer(Observer* observer) {
     ports_.set_observer(observer);
 }
 
-void Controller::set_release_hook(ReleaseHook hook, void* ctx) {
-    release_hook_ = hook;
-    release_ctx_ = ctx;
+void Controller::set_hold_hook(HoldHook hook, void* ctx) {
+    hold_hook_ = hook;
+    hold_ctx_ = ctx;
 }
 
 void Controller::power_on(std::uint64_t seed) {

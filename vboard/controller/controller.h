@@ -110,9 +110,10 @@ public:
     bool cpu_held() const { return cpu_held_; }
     // RAM bytes the loader has written since power-on.
     const std::bitset<ram_size>& loaded() const { return loaded_; }
-    // Called when the loader releases the 8051 (CPUCS bit 0 from 1 to 0).
-    using ReleaseHook = void (*)(void* ctx);
-    void set_release_hook(ReleaseHook hook, void* ctx);
+    // Called when the loader holds the 8051 (CPUCS bit 0 from 0 to 1:
+    // `held` true) and when it releases it (from 1 to 0: false).
+    using HoldHook = void (*)(void* ctx, bool held);
+    void set_hold_hook(HoldHook hook, void* ctx);
 
     // ---- bus.cpp: the USB side (see usb::Device for the meaning) ---------------------
     usb::clock_t now() const;
@@ -145,7 +146,7 @@ public:
     // ---- snapshot.cpp: snapshots --------------------------------------------------------------
     // The controller's whole state (RAM, buffers, registers, endpoints, the
     // control transfer, bus state, the ports unit) without its wiring (the
-    // core, socket, diagnostics, release hook) or settings. Taken and put
+    // core, socket, diagnostics, hold hook) or settings. Taken and put
     // back between runs of the board; the core's own state is the core's.
     struct State;
     State save_state() const;
@@ -265,8 +266,8 @@ private:
     std::unique_ptr<std::uint8_t[]> code_;     // 64 KiB code array: RAM, then no memory (0xFF)
     std::uint8_t buffers_[0x7F40 - buffers_base] = {};
     std::bitset<ram_size> loaded_;
-    ReleaseHook release_hook_ = nullptr;
-    void* release_ctx_ = nullptr;
+    HoldHook hold_hook_ = nullptr;
+    void* hold_ctx_ = nullptr;
     Observer* observer_ = nullptr;
 
     // Endpoints and buffers.

@@ -237,12 +237,15 @@ void Controller::cpucs_loader_write(std::uint8_t value) {
     cpu_held_ = hold;
     cpu_.set_reset_held(hold);
     if (observer_) observer_->cpu_hold(now(), hold);
-    if (hold) return;
+    if (hold) {
+        if (hold_hook_) hold_hook_(hold_ctx_, true);
+        return;
+    }
     // The core left reset with EXIF clear: a request line that is already
     // high counts as a new edge for it.
     line_ = false;
     update_line();
-    if (release_hook_) release_hook_(release_ctx_);
+    if (hold_hook_) hold_hook_(hold_ctx_, false);
 }
 
 }  // namespace vboard::controller

@@ -54,6 +54,16 @@ enum class Irq : std::uint8_t {
 inline constexpr int irq_count = 13;
 std::uint16_t irq_vector(Irq irq);
 
+// Per-address counts of code space the core keeps while coverage is on:
+// how many times an instruction started at each address, and how many times
+// the instruction there was followed by one other than the next in memory
+// (a jump, call or return, or a conditional jump taken). An interrupt
+// entered after an instruction does not count as its jump.
+struct CodeCounts {
+    std::uint64_t executed[0x10000];
+    std::uint64_t jumped[0x10000];
+};
+
 enum class StopReason : std::uint8_t {
     cycles,      // the cycle limit was reached
     breakpoint,  // PC reached a breakpoint (the instruction there has not run)
@@ -111,6 +121,10 @@ public:
     void set_breakpoint(std::uint16_t addr, bool on = true);
     void clear_breakpoints();
     void set_trace(TraceHook hook, void* ctx);
+    // Counts every instruction into `counts` (null: off, the run loop
+    // without counting). The caller owns the counts and zeroes them.
+    void set_coverage(CodeCounts* counts) { counts_ = counts; }
+    CodeCounts* coverage() const { return counts_; }
     void set_irq_ack(IrqAck ack, void* ctx);
     void set_diagnostics(Diagnostics* diag) { diag_ = diag; }
     Diagnostics* diagnostics() const { return diag_; }
@@ -244,7 +258,7 @@ private:
 
     // ---- execute.cpp ---------------------------------------------------------------
     StopReason run_slice(std::uint64_t until_cycle, bool first_slice);
-    template <bool Traced>
+    template <bool Traced, bool Counted>
     StopReason run_loop();
     void execute(std::uint16_t& pc, std::uint64_t& cycles);
     bool boundary();           // false: nothing to execute at this boundary
@@ -332,6 +346,7 @@ private:
     std::uint8_t movx_page_sfr_ = sfr::MPAGE;
     TraceHook trace_ = nullptr;
     void* trace_ctx_ = nullptr;
+    CodeCounts* counts_ = nullptr;
     std::vector<FetchHookEntry> fetch_hooks_;
     std::unique_ptr<std::uint8_t[]> shadow_;  // fetch view of a hooked instruction
     std::unique_ptr<std::uint8_t[]> zero_code_;

@@ -369,7 +369,8 @@ StopReason Cpu::run_slice(std::uint64_t until_cycle, bool first_slice) {
     skip_break_ = first_slice;
     run_start_pc_ = pc_;
     run_start_instructions_ = instructions_;
-    const StopReason r = trace_ ? run_loop<true>() : run_loop<false>();
+    const StopReason r = counts_ ? (trace_ ? run_loop<true, true>() : run_loop<false, true>())
+                                 : (trace_ ? run_loop<true, false>() : run_loop<false, false>());
     if (attn_ & attn_fetch) {
         fetch_ = code_;
         attn_ &= static_cast<std::uint8_t>(~attn_fetch);
@@ -377,7 +378,7 @@ StopReason Cpu::run_slice(std::uint64_t until_cycle, bool first_slice) {
     return r;
 }
 
-template <bool Traced>
+template <bool Traced, bool Counted>
 StopReason Cpu::run_loop() {
     // The instruction count is kept in a local and added up when the loop
     // ends (or before a trace hook looks at it).
@@ -409,7 +410,15 @@ StopReason Cpu::run_loop() {
             executed = 0;
             trace_(trace_ctx_, *this);
         }
-        execute(pc, cycles);
+        if constexpr (Counted) {
+            const std::uint16_t at = pc;
+            const std::uint16_t next = static_cast<std::uint16_t>(at + opcode_table[fetch_[at]].length);
+            execute(pc, cycles);
+            ++counts_->executed[at];
+            if (pc != next) ++counts_->jumped[at];
+        } else {
+            execute(pc, cycles);
+        }
         ++executed;
     }
     instructions_ += executed;
@@ -417,8 +426,10 @@ StopReason Cpu::run_loop() {
     return why;
 }
 
-template StopReason Cpu::run_loop<true>();
-template StopReason Cpu::run_loop<false>();
+template StopReason Cpu::run_loop<true, true>();
+template StopReason Cpu::run_loop<false, true>();
+template StopReason Cpu::run_loop<true, false>();
+template StopReason Cpu::run_loop<false, false>();
 
 // Work at an instruction boundary that the fast path skips: restoring code
 // fetch after a hooked instruction, reset, interrupts, idle.

@@ -114,6 +114,9 @@ std::vector<cmdline::Option> board_option_table(BoardOptions& o, bool with_fast)
     table.push_back(cmdline::text("--vcd", "", "FILE", "write the card bus to FILE (value change dump, ns)", o.trace.vcd));
     table.push_back(cmdline::text("--log", "", "FILE", "write driver calls and bus events to FILE", o.trace.log));
     table.push_back(cmdline::flag("--verbose", "-v", "the same log on standard error", o.trace.verbose));
+    table.push_back(cmdline::text("--coverage", "", "FILE",
+                                  "write the firmware's coverage counts to FILE at exit\n(executions per code address, jumps taken)",
+                                  o.coverage));
     return table;
 }
 

@@ -14,6 +14,7 @@
 //   --pcap FILE                 every USB transfer as a usbmon capture
 //   --vcd FILE                  the card bus as a value change dump
 //   --log FILE | -v             driver calls and bus events, to FILE or standard error
+//   --coverage FILE             firmware coverage counts, written to FILE at exit
 // Each also takes the --option=value form.
 #pragma once
 
@@ -45,6 +46,7 @@ struct BoardOptions {
     bool card_image_twice = false;  // a second --card-image(-readonly) given: refused
     bool card_given = false;
     trace::Files trace;                // --pcap, --vcd, --log, -v
+    std::string coverage;              // --coverage: the coverage file, empty: none
 };
 
 // The board options as rows of a command's option table (see

@@ -25,6 +25,12 @@ std::unique_ptr<Session> Session::create(const BoardOptions& options, std::strin
 
     std::unique_ptr<Session> s(new Session);
     s->options_ = options;
+    if (!options.coverage.empty()) {
+        if (!coverage::check_writable(options.coverage, error))
+            return nullptr;
+        s->coverage_ = std::make_unique<coverage::Collection>();
+        settings.coverage = s->coverage_.get();
+    }
     s->board_ = std::make_unique<board::Board>(settings);
     if (!options.card_image.empty() && !s->board_->load_card_image(options.card_image, error))
         return nullptr;
@@ -63,6 +69,14 @@ bool Session::save_card_image(std::string& error)
 bool Session::settle(uint32_t timeout_ms)
 {
     return host_->wait_enumerated(timeout_ms);
+}
+
+bool Session::write_coverage(std::string& error)
+{
+    if (!coverage_)
+        return true;
+    board_->hand_over_coverage();
+    return coverage_->profile().write(options_.coverage, error);
 }
 
 std::string describe(const host::HostEvent& event)

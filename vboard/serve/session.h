@@ -52,11 +52,15 @@ public:
     // Detaches the trace and completes its files: one line naming those not
     // written completely, empty when all were (or there is no trace).
     std::string close_trace() { return tracer_ ? tracer_->close() : std::string(); }
+    // Writes the coverage file of --coverage (nothing without it) with what
+    // the board has counted so far; false with one line in `error`.
+    bool write_coverage(std::string& error);
 
 private:
     Session() = default;
 
     BoardOptions options_;
+    std::unique_ptr<coverage::Collection> coverage_;  // before the board, which hands its counts to it
     std::unique_ptr<board::Board> board_;
     std::unique_ptr<host::Host> host_;
     std::unique_ptr<host::Driver> driver_;
