@@ -24,9 +24,11 @@
 //                    (pipe 0 = 0x01, 1 = 0x02, 8 = 0x82 under our firmware);
 //                    a read ends at a short packet or when the space is
 //                    full; returned = bytes moved, also when the call fails
-//   reset pipe       CLEAR_FEATURE(ENDPOINT_HALT) to the endpoint, then
-//                    WinUsb_ResetPipe whatever the answer (the host's halt
-//                    and data toggle); success when both succeed
+//   reset pipe       CLEAR_FEATURE(ENDPOINT_HALT) to the endpoint (the
+//                    device's halt and toggle), then WinUsb_ResetPipe (the
+//                    host's, and the device's where Windows sends the request
+//                    itself); the reset's answer is the call's, so a WinUSB
+//                    that refuses the request from a program still resets
 //
 // Every pipe gets the driver's 5-second transfer limit at the open (WinUSB's
 // own default for bulk pipes is no limit; control transfers have 5 s); a
