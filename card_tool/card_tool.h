@@ -11,7 +11,8 @@ extern HANDLE usb_h;
 extern unsigned char buf[64];
 
 // Device start and end.
-// Prints "Setup EZ-USB" and makes sure device 0 runs our firmware, then puts
+// Prints "Setup EZ-USB" and makes sure the board in use (device 0 unless
+// card_tool_use_board chose another) runs our firmware, then puts
 // its port engine and the three pipes back to their start state (whatever an
 // earlier program left behind; a firmware that cannot do that is loaded
 // afresh): 0 with usb_h open, or 2 after "Can't found EZ-USB" with usb_h set
@@ -19,6 +20,8 @@ extern unsigned char buf[64];
 int ezusb_init();
 // Closes usb_h if a board is open (usb_h keeps its value).
 void ezusb_end();
+// The board ezusb_init uses from now on: device N of the driver.
+void card_tool_use_board(int device);
 
 // Pipe operations, valid between a successful ezusb_init and ezusb_end.
 inline constexpr int command_pipe = 0;  // EP1 OUT: command scripts
@@ -56,6 +59,11 @@ int card_tool_identify(unsigned char* device);
 // The whole tool: card_tool_identify, then the end of the card access.
 // Returns the exit status (0, or 1 on any failure).
 int card_tool_run();
+// Prints one line per board this machine reaches (its number, how it is
+// reached, VID:PID, whether it runs our firmware and, when it does, whether a
+// card is in the socket); with none, one line on standard error. Downloads
+// nothing. Returns the exit status: 0.
+int card_tool_list();
 // Puts usb_h and buf back to their state at start, for running the tool more
 // than once in one process (tests).
 void card_tool_reset();

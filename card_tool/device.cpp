@@ -14,7 +14,7 @@ unsigned char buf[64] = {};
 
 namespace {
 
-constexpr int device_number = 0;
+int device_number = 0;
 constexpr char identity1[] = "NEBU";
 constexpr char identity2[] = "Z100";
 constexpr unsigned char stream_op = 0x50;
@@ -96,8 +96,14 @@ int usb_fwrite(int mode, const unsigned char* data, int length)
     return usb_bulk_write(&usb_h, stream_pipe, data, length);
 }
 
+void card_tool_use_board(int device)
+{
+    device_number = device;
+}
+
 void card_tool_reset()
 {
     usb_h = nullptr;
+    device_number = 0;
     std::memset(buf, 0, sizeof buf);
 }

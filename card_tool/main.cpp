@@ -27,6 +27,9 @@ int main(int argc, char** argv)
         std::fputs(tool_version_line(), stdout);
         std::exit(exit_success);
     }
+    if (options.list)
+        std::exit(card_tool_list());
+    card_tool_use_board(options.device);
     show_load_progress();
     if (!options.read_raw.empty())
         std::exit(card_tool_read(sm_read_mode::raw, options.read_raw.c_str()));

@@ -8,6 +8,8 @@
 struct ToolOptions {
     bool help = false;
     bool version = false;
+    bool list = false;         // --list: the boards reachable, one line each
+    int device = 0;            // --device N: the board to use
     std::string read_raw;      // --read FILE: every page, data and spare, into FILE
     std::string read_logical;  // --read-logical FILE: the card's logical disk into FILE
 };

@@ -8,9 +8,11 @@ NEBU_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev 
                pkg-config libusb-1.0-0-dev libusbredirparser-dev)
 # What the tests need besides: the Linux guest that judges the board over
 # usb-redir (tests/guest); mkfs.fat and mtools for the card-read round trip;
-# tshark and sigrok-cli read the traces.
+# tshark and sigrok-cli read the traces; dpkg-dev (dpkg-shlibdeps) makes the
+# Debian package, lintian judges it, mandoc the man pages; bash-completion
+# loads the completion scripts.
 NEBU_TEST_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio dosfstools mtools
-                    tshark sigrok-cli)
+                    tshark sigrok-cli dpkg-dev lintian mandoc bash-completion)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -12,10 +12,12 @@
 // The stand-in serves one calling thread at a time.
 #pragma once
 
+#include "winapi/boards.h"
 #include "winapi/winapi.h"
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #ifdef _WIN32
 #error "winapi/backend.h is for the stand-in; Windows has the real driver"
@@ -55,6 +57,13 @@ public:
     virtual void close(Connection connection) = 0;
 
     virtual void sleep(DWORD milliseconds) = 0;
+
+    // The boards this backend reaches now, by ascending device number
+    // (winapi/boards.h says what an entry holds). Listing downloads nothing,
+    // sends nothing to a board's endpoints and leaves nothing open; it is
+    // what list_boards() returns while the backend is installed. A backend
+    // that cannot tell lists none.
+    virtual std::vector<BoardEntry> list() { return {}; }
 };
 
 // Installs `backend` (null: the no-board backend) and returns the one it

@@ -59,6 +59,16 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }
 
+    // Each number once, from the first choice that lists it, as open() tries them.
+    std::vector<winapi::BoardEntry> list() override {
+        std::map<int, winapi::BoardEntry> by_number;
+        for (winapi::Backend* backend : choices_)
+            for (winapi::BoardEntry& entry : backend->list()) by_number.try_emplace(entry.device, std::move(entry));
+        std::vector<winapi::BoardEntry> boards;
+        for (auto& [number, entry] : by_number) boards.push_back(std::move(entry));
+        return boards;
+    }
+
 private:
     struct Open {
         winapi::Backend* backend;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -48,39 +49,15 @@ public:
     }
 
     std::optional<winapi::Connection> open(const winapi::OpenRequest& request) override {
-        // A fresh context while nothing is open, so that the list is read
-        // anew: where no device manager reports arrivals (a container, a
-        // minimal system), a context would not see a board come back.
-        if (context_ && boards_.empty()) {
-            libusb_exit(context_);
-            context_ = nullptr;
-        }
-        if (!context_ && libusb_init(&context_) != 0) {
-            context_ = nullptr;
-            return std::nullopt;
-        }
+        if (!fresh_context()) return std::nullopt;
         libusb_device** list = nullptr;
         const ssize_t count = libusb_get_device_list(context_, &list);
         if (count < 0) return std::nullopt;
-        std::vector<std::pair<std::vector<uint8_t>, libusb_device*>> found;
-        for (ssize_t i = 0; i < count; ++i) {
-            libusb_device_descriptor d{};
-            if (libusb_get_device_descriptor(list[i], &d) != 0 || d.idVendor != vendor_id ||
-                d.idProduct != product_id)
-                continue;
-            std::vector<uint8_t> place{libusb_get_bus_number(list[i])};
-            std::array<uint8_t, 8> ports{};
-            const int depth = libusb_get_port_numbers(list[i], ports.data(), ports.size());
-            place.insert(place.end(), ports.begin(), ports.begin() + std::max(depth, 0));
-            place.push_back(libusb_get_device_address(list[i]));
-            found.emplace_back(std::move(place), list[i]);
-        }
-        std::sort(found.begin(), found.end(),
-                  [](const auto& a, const auto& b) { return std::ranges::lexicographical_compare(a.first, b.first); });
+        const std::vector<Found> found = boards_in(list, count);
         std::optional<winapi::Connection> opened;
         if (static_cast<size_t>(request.device) < found.size()) {
             Board board;
-            if (libusb_open(found[static_cast<size_t>(request.device)].second, &board.handle) == 0) {
+            if (libusb_open(found[static_cast<size_t>(request.device)].device, &board.handle) == 0) {
                 prepare(board);
                 opened = next_++;
                 boards_.emplace(*opened, std::move(board));
@@ -88,6 +65,32 @@ public:
         }
         libusb_free_device_list(list, 1);
         return opened;
+    }
+
+    // From the device list alone: nothing is opened.
+    std::vector<winapi::BoardEntry> list() override {
+        std::vector<winapi::BoardEntry> boards;
+        if (!fresh_context()) return boards;
+        libusb_device** list = nullptr;
+        const ssize_t count = libusb_get_device_list(context_, &list);
+        if (count < 0) return boards;
+        const std::vector<Found> found = boards_in(list, count);
+        for (size_t n = 0; n < found.size(); ++n) {
+            winapi::BoardEntry board;
+            board.device = static_cast<int>(n);
+            board.reached = "libusb bus " + std::to_string(found[n].place[0]);
+            if (found[n].place.size() > 2) {
+                board.reached += " port ";
+                for (size_t i = 1; i + 1 < found[n].place.size(); ++i)
+                    board.reached += (i > 1 ? "." : "") + std::to_string(found[n].place[i]);
+            }
+            board.reached += " address " + std::to_string(found[n].place.back());
+            board.vendor_id = vendor_id;
+            board.product_id = product_id;
+            boards.push_back(std::move(board));
+        }
+        libusb_free_device_list(list, 1);
+        return boards;
     }
 
     BOOL io_control(winapi::Connection connection, DWORD code, const void* in, DWORD in_length, void* out,
@@ -145,6 +148,47 @@ public:
     }
 
 private:
+    struct Found {
+        std::vector<uint8_t> place;  // bus, the port path, the address
+        libusb_device* device;
+    };
+
+    // A fresh context while nothing is open, so that the list is read
+    // anew: where no device manager reports arrivals (a container, a
+    // minimal system), a context would not see a board come back.
+    bool fresh_context() {
+        if (context_ && boards_.empty()) {
+            libusb_exit(context_);
+            context_ = nullptr;
+        }
+        if (!context_ && libusb_init(&context_) != 0) {
+            context_ = nullptr;
+            return false;
+        }
+        return true;
+    }
+
+    // The devices with the controller's IDs, in bus and port order: device N is the N-th.
+    static std::vector<Found> boards_in(libusb_device** list, ssize_t count) {
+        std::vector<Found> found;
+        for (ssize_t i = 0; i < count; ++i) {
+            libusb_device_descriptor d{};
+            if (libusb_get_device_descriptor(list[i], &d) != 0 || d.idVendor != vendor_id ||
+                d.idProduct != product_id)
+                continue;
+            std::vector<uint8_t> place{libusb_get_bus_number(list[i])};
+            std::array<uint8_t, 8> ports{};
+            const int depth = libusb_get_port_numbers(list[i], ports.data(), ports.size());
+            place.insert(place.end(), ports.begin(), ports.begin() + std::max(depth, 0));
+            place.push_back(libusb_get_device_address(list[i]));
+            found.push_back({std::move(place), list[i]});
+        }
+        std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+            return std::ranges::lexicographical_compare(a.place, b.place);
+        });
+        return found;
+    }
+
     // The pipes: interface 0's endpoints in descriptor order; the interface
     // claimed when it has any.
     static void prepare(Board& board) {

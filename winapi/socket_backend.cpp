@@ -4,11 +4,15 @@
 
 #include "link/rendezvous.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <thread>
+
+#include <dirent.h>
 
 namespace {
 
@@ -59,7 +63,49 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }
 
+    // The boards whose sockets answer an open in the rendezvous directory.
+    std::vector<winapi::BoardEntry> list() override
+    {
+        const std::string directory = vboard::link::rendezvous_directory();
+        std::vector<int> numbers;
+        if (DIR* dir = ::opendir(directory.c_str())) {
+            while (const dirent* entry = ::readdir(dir))
+                if (const int n = device_number(entry->d_name); n >= 0)
+                    numbers.push_back(n);
+            ::closedir(dir);
+        }
+        std::sort(numbers.begin(), numbers.end());
+        std::vector<winapi::BoardEntry> boards;
+        for (const int n : numbers)
+            if (const auto client = vboard::link::Client::open(directory, n)) {
+                winapi::BoardEntry board;
+                board.device = n;
+                board.reached = "virtual board " + vboard::link::socket_path(directory, n);
+                board.vendor_id = client->vendor_id();
+                board.product_id = client->product_id();
+                boards.push_back(std::move(board));
+            }
+        return boards;
+    }
+
 private:
+    // N of a socket named "ezusb-N" (decimal, no leading zero), else -1.
+    static int device_number(const char* name)
+    {
+        constexpr char prefix[] = "ezusb-";
+        if (std::strncmp(name, prefix, sizeof prefix - 1) != 0)
+            return -1;
+        const char* digits = name + sizeof prefix - 1;
+        if (*digits == '\0' || (digits[0] == '0' && digits[1] != '\0'))
+            return -1;
+        long long n = 0;
+        for (const char* p = digits; *p != '\0'; ++p) {
+            if (*p < '0' || *p > '9' || (n = n * 10 + (*p - '0')) > INT_MAX)
+                return -1;
+        }
+        return static_cast<int>(n);
+    }
+
     std::map<winapi::Connection, std::unique_ptr<vboard::link::Client>> clients_;
     winapi::Connection next_ = 1;
 };

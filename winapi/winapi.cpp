@@ -80,6 +80,17 @@ Backend* install_backend(Backend* backend)
     return previous;
 }
 
+std::vector<BoardEntry> list_boards()
+{
+    Registry& r = registry();
+    Backend* backend;
+    {
+        std::lock_guard lock(r.mutex);
+        backend = r.backend;
+    }
+    return backend->list();
+}
+
 }  // namespace winapi
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,

@@ -68,6 +68,12 @@ bool Driver::usable(Handle handle) const {
     return it != handles_.end() && host_.enumerated() && host_.device_id() == it->second;
 }
 
+std::pair<uint16_t, uint16_t> Driver::device_ids(Handle handle) const {
+    if (!usable(handle)) return {0, 0};
+    const DeviceDescriptor& d = host_.device()->device;
+    return {d.vendor, d.product};
+}
+
 std::vector<EndpointDescriptor> Driver::pipes() const {
     const EnumeratedDevice* device = host_.device();
     if (!device) return {};

@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/host.h"
@@ -55,6 +56,9 @@ public:
     // Open, and the device it was opened on is still present.
     bool usable(Handle handle) const;
     size_t open_handles() const { return handles_.size(); }
+    // The vendor and product IDs of the device a usable handle was opened
+    // on; 0, 0 otherwise.
+    std::pair<uint16_t, uint16_t> device_ids(Handle handle) const;
 
     // One control call. `in` is the input buffer; `out` the output buffer
     // (the bulk write's data travels in it). `returned` gets the count of

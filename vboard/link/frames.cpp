@@ -11,6 +11,11 @@ namespace {
 class Writer {
 public:
     void u8(uint8_t v) { body_.push_back(v); }
+    void u16(uint16_t v)
+    {
+        body_.push_back(static_cast<uint8_t>(v));
+        body_.push_back(static_cast<uint8_t>(v >> 8));
+    }
     void u32(uint32_t v)
     {
         for (int shift = 0; shift < 32; shift += 8)
@@ -44,6 +49,14 @@ public:
         if (left() < 1)
             return false;
         v = body_[pos_++];
+        return true;
+    }
+    bool u16(uint16_t& v)
+    {
+        if (left() < 2)
+            return false;
+        v = static_cast<uint16_t>(body_[pos_] | body_[pos_ + 1] << 8);
+        pos_ += 2;
         return true;
     }
     bool u32(uint32_t& v)
@@ -132,6 +145,8 @@ std::vector<uint8_t> encode(const OpenReply& reply)
     Writer w;
     w.u8(kind::open_reply);
     w.u8(reply.present ? 1 : 0);
+    w.u16(reply.vendor_id);
+    w.u16(reply.product_id);
     return w.frame();
 }
 
@@ -198,13 +213,15 @@ std::optional<Reply> decode_reply(std::span<const uint8_t> body, std::string& er
         return bad(error, "empty message");
     if (k == kind::open_reply) {
         uint8_t present = 0;
-        if (!r.u8(present))
+        OpenReply opened;
+        if (!r.u8(present) || !r.u16(opened.vendor_id) || !r.u16(opened.product_id))
             return bad(error, "open reply cut short");
         if (present > 1)
             return bad(error, "open reply flag " + hex_byte(present));
         if (!finished(r, error, "open reply"))
             return std::nullopt;
-        return OpenReply{present == 1};
+        opened.present = present == 1;
+        return opened;
     }
     if (k == kind::control_reply) {
         ControlReply reply;

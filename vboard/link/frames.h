@@ -8,6 +8,7 @@
 //
 //   open request   01 | version u8 | device u32
 //   open reply     81 | present u8 (1: the device answers, 0: it does not)
+//                     | idVendor u16 | idProduct u16 (the device's, 0 when not present)
 //   control call   02 | code u32 | in_length u32 | out_length u32 | out_sent u8
 //                     | in_length bytes | out_length bytes when out_sent is 1
 //   control reply  82 | result u32 | returned u32 | out_count u32 | out_count bytes
@@ -65,6 +66,8 @@ struct ControlRequest {
 
 struct OpenReply {
     bool present = false;
+    uint16_t vendor_id = 0;   // the present device's descriptor says
+    uint16_t product_id = 0;
     bool operator==(const OpenReply&) const = default;
 };
 

@@ -128,6 +128,8 @@ std::unique_ptr<Client> Client::open(const std::string& directory, int device)
     const auto* opened = reply ? std::get_if<OpenReply>(&*reply) : nullptr;
     if (opened == nullptr || !opened->present)
         return nullptr;
+    client->vendor_id_ = opened->vendor_id;
+    client->product_id_ = opened->product_id;
     return client;
 }
 

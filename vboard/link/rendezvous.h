@@ -46,6 +46,9 @@ public:
     // leaves the connection as it was.
     std::optional<ControlReply> call(const ControlRequest& request);
     bool broken() const { return fd_ < 0; }
+    // The IDs of the device opened, from its device descriptor.
+    uint16_t vendor_id() const { return vendor_id_; }
+    uint16_t product_id() const { return product_id_; }
 
 private:
     explicit Client(int fd) : fd_(fd) {}
@@ -54,6 +57,8 @@ private:
 
     int fd_;
     FrameReader reader_;
+    uint16_t vendor_id_ = 0;
+    uint16_t product_id_ = 0;
 };
 
 // The board's end: the listening socket for board `device`.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -185,7 +186,12 @@ int Server::serve(Connection& c)
             c.asked_open = true;
             if (open->device == static_cast<uint32_t>(listener_.device()))
                 c.handle = service_.open(open->device);
-            queue(c, encode(OpenReply{c.handle.has_value()}));
+            OpenReply opened;
+            if (c.handle) {
+                opened.present = true;
+                std::tie(opened.vendor_id, opened.product_id) = service_.device_ids(*c.handle);
+            }
+            queue(c, encode(opened));
         } else {
             const auto& call = std::get<ControlRequest>(*request);
             if (!c.handle) {

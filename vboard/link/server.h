@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vboard::link {
@@ -34,6 +35,8 @@ public:
     // A connection asks for the device: its handle, or nothing when the
     // device is not present.
     virtual std::optional<uint64_t> open(uint32_t device) = 0;
+    // The vendor and product IDs of the device behind an open handle.
+    virtual std::pair<uint16_t, uint16_t> device_ids(uint64_t handle) = 0;
     virtual ControlReply control(uint64_t handle, const ControlRequest& request) = 0;
     // The connection that opened the handle has ended.
     virtual void close(uint64_t handle) = 0;

@@ -15,6 +15,11 @@ std::optional<uint64_t> DriverService::open(uint32_t device)
     return driver_.open(static_cast<int>(device));
 }
 
+std::pair<uint16_t, uint16_t> DriverService::device_ids(uint64_t handle)
+{
+    return driver_.device_ids(handle);
+}
+
 link::ControlReply DriverService::control(uint64_t handle, const link::ControlRequest& request)
 {
     pacer_.catch_up();

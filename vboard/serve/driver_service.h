@@ -14,6 +14,7 @@ public:
     DriverService(host::Driver& driver, Pacer& pacer) : driver_(driver), pacer_(pacer) {}
 
     std::optional<uint64_t> open(uint32_t device) override;
+    std::pair<uint16_t, uint16_t> device_ids(uint64_t handle) override;
     link::ControlReply control(uint64_t handle, const link::ControlRequest& request) override;
     void close(uint64_t handle) override;
 

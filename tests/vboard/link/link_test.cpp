@@ -79,9 +79,9 @@ TEST(LinkFrames, EveryMessageSurvivesTheRoundTrip)
     ASSERT_TRUE(request) << error;
     EXPECT_EQ(std::get<ControlRequest>(*request), read_call);
 
-    auto reply = decode_reply(body_of(encode(OpenReply{true})), error);
+    auto reply = decode_reply(body_of(encode(OpenReply{true, 0x0547, 0x2131})), error);
     ASSERT_TRUE(reply) << error;
-    EXPECT_EQ(std::get<OpenReply>(*reply), OpenReply{true});
+    EXPECT_EQ(std::get<OpenReply>(*reply), (OpenReply{true, 0x0547, 0x2131}));
 
     const ControlReply answer{1, 3, {0xEC, 0x75, 0xA5}};
     reply = decode_reply(body_of(*encode(answer)), error);
@@ -146,7 +146,7 @@ TEST(LinkFrames, MalformedRepliesAreRefusedWithTheirFault)
     const std::vector<Malformed> cases = {
         {"empty", {}, "empty message"},
         {"a request kind", cat({{0x01, 0x01}, le32(0)}), "unknown reply kind 01"},
-        {"open reply flag", {0x81, 0x02}, "open reply flag 02"},
+        {"open reply flag", {0x81, 0x02, 0x47, 0x05, 0x31, 0x21}, "open reply flag 02"},
         {"open reply short", {0x81}, "open reply cut short"},
         {"control reply short", {0x82, 1, 0, 0, 0}, "control reply cut short"},
         {"control reply too long", cat({{0x82}, le32(1), le32(0), le32(max_out_length + 1)}),
@@ -440,7 +440,7 @@ TEST_F(LinkServer, NoDeviceAndNoBoardBothRefuseTheOpen)
 
     Raw raw(path());
     raw.send(encode(OpenRequest{4}));  // asks the board for another number
-    EXPECT_EQ(raw.receive(6), encode(OpenReply{false}));
+    EXPECT_EQ(raw.receive(10), encode(OpenReply{false}));
 }
 
 TEST_F(LinkServer, RequestsSentTogetherAreAnsweredInOrder)
@@ -448,8 +448,8 @@ TEST_F(LinkServer, RequestsSentTogetherAreAnsweredInOrder)
     Raw raw(path());
     raw.send(cat({encode(OpenRequest{3}), *encode(ControlRequest{code_echo, {1}, 1, false, {}}),
                   *encode(ControlRequest{code_echo, {2, 2}, 2, false, {}})}));
-    EXPECT_EQ(raw.receive(6 + 18 + 19),
-              cat({encode(OpenReply{true}), *encode(ControlReply{1, 1, {1}}), *encode(ControlReply{1, 2, {2, 2}})}));
+    EXPECT_EQ(raw.receive(10 + 18 + 19),
+              cat({encode(OpenReply{true, 0x0547, 0x2131}), *encode(ControlReply{1, 1, {1}}), *encode(ControlReply{1, 2, {2, 2}})}));
 }
 
 TEST_F(LinkServer, MalformedInputEndsOnlyThatConnection)

@@ -41,6 +41,8 @@ public:
         return next_handle++;
     }
 
+    std::pair<uint16_t, uint16_t> device_ids(uint64_t) override { return {0x0547, 0x2131}; }
+
     vboard::link::ControlReply control(uint64_t handle, const vboard::link::ControlRequest& r) override
     {
         std::lock_guard lock(mutex);
