@@ -8,7 +8,8 @@
 // its own for the connection (an event object of this process, so it can be
 // no driver handle). Control and close calls on the router's handles go to
 // the WinUSB backend, all others to kernel32 unchanged. One calling thread at
-// a time.
+// a time. A listing (winapi/boards.h) calls kernel32 directly and asks the
+// router for the WinUSB boards.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -19,6 +20,10 @@
 #endif
 #include <windows.h>
 
+#include "winapi/winusb_boards.h"
+
+#include <vector>
+
 namespace winapi::route {
 
 HANDLE create_file(LPCSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security,
@@ -26,5 +31,8 @@ HANDLE create_file(LPCSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRI
 BOOL device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_length, LPVOID out, DWORD out_length,
                        LPDWORD returned, LPOVERLAPPED overlapped);
 BOOL close_handle(HANDLE handle);
+
+// The boards bound to WinUSB now, in the order device numbers take them.
+std::vector<winusb::Listed> winusb_boards();
 
 }  // namespace winapi::route

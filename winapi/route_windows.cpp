@@ -76,4 +76,9 @@ BOOL close_handle(HANDLE handle)
     return ::CloseHandle(handle);
 }
 
+std::vector<winusb::Listed> winusb_boards()
+{
+    return router().boards.list();
+}
+
 }  // namespace winapi::route

@@ -3,6 +3,7 @@
 #include "winapi/winusb_boards.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 namespace winapi::winusb {
@@ -67,13 +68,40 @@ bool key_before(std::string_view a, std::string_view b)
     return a < b;  // equal as numbers ("07" and "7"): still one order
 }
 
+std::vector<Interface> Boards::sorted_interfaces()
+{
+    std::vector<Interface> found = calls_.interfaces();
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Interface& a, const Interface& b) { return key_before(a.key, b.key); });
+    return found;
+}
+
+std::vector<Listed> Boards::list()
+{
+    std::vector<Listed> listed;
+    for (const Interface& i : sorted_interfaces()) {
+        Listed board{i.key, std::nullopt, std::nullopt};
+        std::string path = i.path;
+        for (char& c : path)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        unsigned vendor = 0, product = 0;
+        const std::size_t at = path.find("vid_");
+        if (at != std::string::npos && path.size() >= at + 17 &&
+            std::sscanf(path.c_str() + at, "vid_%4x&pid_%4x", &vendor, &product) == 2) {
+            board.vendor_id = static_cast<std::uint16_t>(vendor);
+            board.product_id = static_cast<std::uint16_t>(product);
+        }
+        listed.push_back(std::move(board));
+    }
+    return listed;
+}
+
 std::optional<Boards::Connection> Boards::open(int device)
 {
     if (device < 0)
         return std::nullopt;
-    std::vector<Interface> found = calls_.interfaces();
-    std::stable_sort(found.begin(), found.end(),
-                     [](const Interface& a, const Interface& b) { return key_before(a.key, b.key); });
+    const std::vector<Interface> found = sorted_interfaces();
 
     const Interface* chosen = nullptr;
     if (const auto known = keys_.find(device); known != keys_.end()) {

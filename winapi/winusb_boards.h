@@ -51,6 +51,13 @@ namespace winapi::winusb {
 // runs by their value.
 bool key_before(std::string_view a, std::string_view b);
 
+// A present board as a listing shows it, without opening it.
+struct Listed {
+    std::string key;
+    std::optional<std::uint16_t> vendor_id;   // from the interface path's "vid_XXXX&pid_XXXX",
+    std::optional<std::uint16_t> product_id;  // when it has them
+};
+
 class Boards {
 public:
     using Connection = std::uint64_t;
@@ -68,6 +75,9 @@ public:
     bool io_control(Connection connection, std::uint32_t code, const void* in, std::uint32_t in_length,
                     void* out, std::uint32_t out_length, std::uint32_t& returned);
     void close(Connection connection);
+    // The present boards in key order: entry N is the board a first open of
+    // N would take. Opens nothing.
+    std::vector<Listed> list();
 
 private:
     struct Open {
@@ -75,6 +85,7 @@ private:
         std::vector<std::uint8_t> endpoints;  // pipe n's endpoint address
     };
 
+    std::vector<Interface> sorted_interfaces();
     std::optional<std::uint8_t> endpoint(const Open& board, const std::uint8_t* in, std::uint32_t in_length) const;
     bool vendor(const Open& board, const std::uint8_t* in, std::uint32_t in_length, std::uint8_t* out,
                 std::uint32_t out_length, std::uint32_t& returned);

@@ -6,6 +6,7 @@
 #include "cusb/cusb.h"
 #include "inproc/inproc_backend.h"
 #include "inproc/inproc_winusb.h"
+#include "winapi/boards.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -44,6 +45,11 @@ TEST(WinusbTool, LoadsTheFirstBoardByPortAndReopensItByItsKey)
     slow.attach_debounce_ms = 1000;
     boards.add({}, port2, slow);
     winapi::ScopedBackend scope(boards.backend());
+    const std::vector<winapi::BoardEntry> listed = winapi::list_boards();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].reached, "WinUSB " + port2);
+    EXPECT_EQ(listed[1].reached, "WinUSB " + port10);
+    EXPECT_EQ(listed[1].product_id, 0x2131);
 
     ::testing::internal::CaptureStdout();
     const int status = card_tool_run();

@@ -36,6 +36,14 @@ public:
         return mapping_.io_control(connection, code, in, in_length, out, out_length, *returned) ? 1 : 0;
     }
     void close(winapi::Connection connection) override { mapping_.close(connection); }
+    std::vector<winapi::BoardEntry> list() override
+    {
+        std::vector<winapi::BoardEntry> entries;
+        for (winapi::winusb::Listed& board : mapping_.list())
+            entries.push_back({static_cast<int>(entries.size()), "WinUSB " + board.key, board.vendor_id,
+                               board.product_id});
+        return entries;
+    }
     void sleep(DWORD milliseconds) override
     {
         for (Board& board : owner_.boards_)

@@ -14,7 +14,7 @@
 // backend() is the stand-in's backend that runs the WinUSB mapping
 // (winapi/winusb_boards.h) over these boards: the host link's calls reach the
 // boards through the same code as on Windows; Sleep lets every board's clock
-// run.
+// run; its listing is the mapping's, in key order.
 #pragma once
 
 #include "serve/session.h"
