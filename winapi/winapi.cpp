@@ -2,11 +2,10 @@
 
 #include "winapi/backend.h"
 #include "winapi/default_backend.h"
+#include "winapi/device_path.h"
 #include "winapi/winapi.h"
 
 #include <chrono>
-#include <climits>
-#include <cstring>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -45,29 +44,6 @@ Registry& registry()
 {
     static Registry r;
     return r;
-}
-
-constexpr char device_prefix[] = "\\\\.\\ezusb-";
-
-// The device number of "\\.\ezusb-N" (N decimal as printf's %d writes a
-// non-negative int: digits only, no leading zero), or -1 for any other path.
-int parse_device_path(const char* path)
-{
-    const std::size_t prefix_length = sizeof device_prefix - 1;
-    if (path == nullptr || std::strncmp(path, device_prefix, prefix_length) != 0)
-        return -1;
-    const char* digits = path + prefix_length;
-    if (*digits == '\0' || (digits[0] == '0' && digits[1] != '\0'))
-        return -1;
-    long long value = 0;
-    for (const char* p = digits; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9')
-            return -1;
-        value = value * 10 + (*p - '0');
-        if (value > INT_MAX)
-            return -1;
-    }
-    return static_cast<int>(value);
 }
 
 // The backend and connection behind a handle, if it is one of ours and open.
@@ -121,7 +97,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                    HANDLE)
 {
-    const int device = parse_device_path(lpFileName);
+    const int device = winapi::device_number(lpFileName);
     if (device < 0)
         return INVALID_HANDLE_VALUE;
 

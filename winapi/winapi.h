@@ -1,20 +1,20 @@
 // The four Windows calls the host link makes, and the names they use.
 //
-// On Windows this is <windows.h> itself; no other file of the product includes
-// it. Elsewhere it declares the same names with the same parameter lists, and
-// the calls are served by a pluggable board backend (winapi/backend.h), so the
-// host link compiles unchanged on both.
+// On Windows this is <windows.h>, with CreateFileA, DeviceIoControl and
+// CloseHandle routed (winapi/route.h): the EZ-USB driver's device path first,
+// as written, then a board bound to WinUSB. Only the winapi module includes
+// <windows.h> otherwise. Elsewhere it declares the same names with the same
+// parameter lists, and the calls are served by a pluggable board backend
+// (winapi/backend.h), so the host link compiles unchanged on both.
 #pragma once
 
 #ifdef _WIN32
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "winapi/route.h"  // <windows.h> whole, before the names are mapped
+
+#define CreateFileA ::winapi::route::create_file
+#define DeviceIoControl ::winapi::route::device_io_control
+#define CloseHandle ::winapi::route::close_handle
 
 #else
 
