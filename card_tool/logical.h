@@ -5,6 +5,7 @@
 // holding the card information structure are not part of the disk.
 #pragma once
 
+#include "card_tool/claimant.h"
 #include "card_tool/geometry.h"
 
 #include <cstdint>
@@ -15,7 +16,7 @@ struct sm_logical_summary {
     uint32_t corrected = 0;       // 256-byte halves with one bit put right
     uint32_t uncorrectable = 0;   // 512-byte sectors with an error the ECC cannot correct
     uint32_t missing = 0;         // logical blocks no physical block claims (read as 0xFF)
-    uint32_t doubled = 0;         // physical blocks claiming an address another block holds
+    uint32_t doubled = 0;         // physical blocks claiming an address another block holds (claimant.h)
     bool cis_found = false;       // the first good block starts with the information structure
 };
 
@@ -46,5 +47,6 @@ private:
     bool cis_seen_ = false;
     std::vector<unsigned char> image_;
     std::vector<bool> claimed_;
+    std::vector<sm_claimant> held_;  // the claimant holding each logical block (claimant.h)
     sm_logical_summary summary_;
 };

@@ -23,6 +23,14 @@ std::vector<cmdline::Option> option_table(ToolOptions& o)
                       "after the ID, the card's logical disk (its FAT file\n"
                       "system) into FILE, ECC-checked, single bits corrected",
                       o.read_logical),
+        cmdline::text("--write-logical", "", "FILE",
+                      "after the ID, FILE (a disk image of the card's logical\n"
+                      "size, as --read-logical makes it) onto the card: only\n"
+                      "the logical blocks that differ are rewritten",
+                      o.write_logical),
+        cmdline::flag("--no-verify", "", "with a write: do not read written blocks back", o.no_verify),
+        cmdline::flag("--dry-run", "", "with a write: print what would change, change nothing", o.dry_run),
+        cmdline::flag("--yes", "-y", "with a write: change the card without asking", o.yes),
     };
 }
 
@@ -37,8 +45,14 @@ bool parse_tool_options(int argc, const char* const* argv, ToolOptions& options,
         error = "unexpected argument '" + cmdline::escaped(parsed.operands[0]) + "'";
         return false;
     }
-    if (!options.read_raw.empty() && !options.read_logical.empty()) {
-        error = "--read and --read-logical exclude each other";
+    const int jobs = int(!options.read_raw.empty()) + int(!options.read_logical.empty()) +
+                     int(!options.write_logical.empty());
+    if (jobs > 1) {
+        error = "--read, --read-logical and --write-logical exclude each other";
+        return false;
+    }
+    if ((options.no_verify || options.dry_run || options.yes) && options.write_logical.empty()) {
+        error = "--no-verify, --dry-run and --yes go with --write-logical";
         return false;
     }
     return true;
@@ -53,12 +67,18 @@ std::string tool_usage()
            "in the socket and prints the card's ID bytes.\n"
            "options:\n" +
            cmdline::help(option_table(unused)) +
-           "FILE is written as FILE.part and renamed to FILE when the read is complete.\n"
-           "Exit status: 0 success (with a read: FILE is complete); 1 failure (no board,\n"
-           "no card, a failed step, an unknown card, FILE not creatable); 2 usage error;\n"
-           "3 the read stopped (card removed, transfer failed) and FILE was not made;\n"
+           "A read's FILE is written as FILE.part and renamed to FILE when complete.\n"
+           "A write asks on the terminal before it changes the card (default no);\n"
+           "without a terminal it needs --yes.\n"
+           "Exit status: 0 success (with a read: FILE is complete; with a write: the\n"
+           "card holds FILE); 1 failure (no board, no card, a failed step, an unknown\n"
+           "card, FILE not creatable, unreadable or not the card's logical size, a\n"
+           "write-protected card, the answer no); 2 usage error; 3 the read stopped\n"
+           "(card removed, transfer failed) and FILE was not made, or the write stopped\n"
+           "so: every logical block is old or new, the same command again finishes it;\n"
            "4 FILE holds the whole disk, but some sectors had errors the ECC cannot\n"
-           "correct or a logical block was claimed twice.\n";
+           "correct or a logical block was claimed twice; 5 a zone of the card has no\n"
+           "usable free block left: the logical blocks before it are written, each whole.\n";
 }
 
 const char* tool_version_line()

@@ -16,6 +16,7 @@ constexpr unsigned char op_stream_in = 0x60;
 constexpr unsigned char cle = 0x01, ale = 0x02, deselected = 0x04;
 
 constexpr unsigned char read_command = 0x00;  // read from column 0 of the page, on into the spare area
+constexpr unsigned char spare_command = 0x50;  // read from the spare area (left on until another pointer command)
 
 // The card needs up to 10 us after the last address byte to move the page
 // into its data register (R/B# low; this board does not wire R/B#). The
@@ -25,18 +26,16 @@ constexpr unsigned char read_command = 0x00;  // read from column 0 of the page,
 // read strobe.
 constexpr int wait_ops = 1;
 
-}  // namespace
-
-int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out, bool follows)
+int read_from(const sm_geometry& g, unsigned char command, unsigned length, uint32_t page, unsigned char* out,
+              bool follows)
 {
-    const unsigned length = g.page_bytes();
     unsigned char script[16];
     int n = 0;
     // Following on needs no wait here: the host has had the previous page's
     // last packet, a whole 50 us transaction slot, before this script goes out.
     if (!follows) {
         script[n++] = op_write | cle;
-        script[n++] = read_command;
+        script[n++] = command;
         script[n++] = op_write | ale;
         script[n++] = 0;  // column
         for (unsigned i = 0; i < g.address_cycles; ++i) {
@@ -53,6 +52,18 @@ int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out, bool f
     if (usb_cpipe_write(script, n) != 0)
         return -1;
     return usb_rpipe_read(out, static_cast<int>(length)) == static_cast<int>(length) ? 0 : -1;
+}
+
+}  // namespace
+
+int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out, bool follows)
+{
+    return read_from(g, read_command, g.page_bytes(), page, out, follows);
+}
+
+int sm_read_spare(const sm_geometry& g, uint32_t page, unsigned char* out)
+{
+    return read_from(g, spare_command, g.spare_bytes, page, out, false);
 }
 
 int sm_pins(unsigned char* levels)

@@ -1,0 +1,216 @@
+// Interruption campaign for card writes, seeded: the tool writes disk B over
+// a card holding disk A and is cut off at a random driver call (the card
+// pulled, or the tool killed); the card, as the logical read assembles it,
+// must then hold every logical block either as in A or as in B, and the same
+// write run again must leave exactly B. Three cards: 1 MB (256-byte pages),
+// 16 MB, 32 MB (two zones).
+// Run: write_campaign POINTS [SEED]; prints one line per card and exits 1 at
+// the first point that breaks the rule, with how to replay it.
+#include "card_tool/card_tool.h"
+#include "card_tool/geometry.h"
+#include "card_tool/logical.h"
+#include "card_tool/writer.h"
+#include "cardimage/card_image.h"
+#include "cusb/cusb.h"
+#include "inproc/inproc_backend.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+struct Killed {};
+
+// Passes every call to the board; at driver call `at` (counting bulk reads
+// and writes from 1) pulls the card or kills the tool.
+class Cutter final : public winapi::Backend {
+public:
+    explicit Cutter(vboard::inproc::InProcessBackend& board) : board_(board) {}
+    std::optional<winapi::Connection> open(const winapi::OpenRequest& r) override { return board_.open(r); }
+    BOOL io_control(winapi::Connection c, DWORD code, const void* in, DWORD in_length, void* out, DWORD out_length,
+                    DWORD* returned) override
+    {
+        if (code == cusb::ioctl_bulk_write || code == cusb::ioctl_bulk_read) {
+            if (++calls == at && kill)
+                throw Killed{};
+            if (calls == at) {
+                auto& socket = board_.session().board().socket();
+                pulled = *socket.card();
+                socket.remove();
+            }
+        }
+        return board_.io_control(c, code, in, in_length, out, out_length, returned);
+    }
+    void close(winapi::Connection c) override { board_.close(c); }
+    void sleep(DWORD ms) override { board_.sleep(ms); }
+
+    uint64_t calls = 0, at = 0;
+    bool kill = false;
+    std::optional<vboard::card::Card> pulled;
+
+private:
+    vboard::inproc::InProcessBackend& board_;
+};
+
+// The logical disk as --read-logical assembles it, from the card's array.
+Bytes read_back(const vboard::card::Card& card, const sm_geometry& g)
+{
+    sm_logical_disk disk(g);
+    Bytes raw(size_t(g.pages_per_block) * g.page_bytes());
+    for (uint32_t b = 0; b < g.blocks(); ++b) {
+        for (uint32_t p = 0; p < g.pages_per_block; ++p) {
+            const auto page = card.page(b * g.pages_per_block + p);
+            std::copy(page.begin(), page.end(), raw.begin() + std::ptrdiff_t(p) * g.page_bytes());
+        }
+        disk.add_block(b, raw.data());
+    }
+    return disk.image();
+}
+
+int write(Cutter& cutter, const std::string& file)
+{
+    winapi::ScopedBackend scope{cutter};
+    card_tool_reset();
+    // The tool's lines go nowhere.
+    std::fflush(stdout);
+    const int saved = dup(1);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    close(null);
+    int status = -1;
+    sm_write_request request;
+    request.file = file;
+    try {
+        status = card_tool_write(request);
+    } catch (const Killed&) {
+    }
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    card_tool_reset();
+    return status;
+}
+
+void save(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const unsigned points = argc > 1 ? unsigned(std::strtoul(argv[1], nullptr, 10)) : 210;
+    const unsigned seed = argc > 2 ? unsigned(std::strtoul(argv[2], nullptr, 10)) : 1;
+    std::mt19937 random(seed);
+    const vboard::card::CardIdentity cards[] = {{0xEC, 0x6E, 0xA5, {}}, {0xEC, 0x73, 0xA5, {}}, {0xEC, 0x75, 0xA5, {}}};
+    for (unsigned c = 0; c < 3; ++c) {
+        const sm_geometry g = sm_geometry_for(cards[c].device);
+        const size_t block = size_t(g.pages_per_block) * g.data_bytes;
+        const size_t blocks = size_t(sm_logical_disk(g).size() / block);
+        // A: a few blocks of data in every zone; B: some of them changed,
+        // some cleared, some new.
+        Bytes a(blocks * block, 0xFF), b;
+        for (size_t l = 0; l < blocks; ++l)
+            if (l % 1000 < 6 || random() % 97 == 0)
+                for (size_t i = 0; i < block; ++i)
+                    a[l * block + i] = uint8_t(random());
+        b = a;
+        for (size_t l = 0; l < blocks; ++l) {
+            const unsigned r = random() % 200;
+            if (l % 1000 < 3 || r < 2)
+                for (size_t i = 0; i < block; ++i)
+                    b[l * block + i] = uint8_t(random());
+            else if (r < 4)
+                std::fill_n(b.begin() + std::ptrdiff_t(l * block), block, 0xFF);
+        }
+        const std::string dir = argc > 3 ? argv[3] : ".";
+        const std::string path_a = dir + "/campaign_a.img", path_b = dir + "/campaign_b.img";
+        save(path_a, a);
+        save(path_b, b);
+
+        // The card starts with its information structure and one block.
+        const std::string path_start = dir + "/campaign_start.img";
+        save(path_start, Bytes(a.begin(), a.begin() + std::ptrdiff_t(block)));
+        vboard::cardimage::Request start;
+        start.card = cards[c];
+        start.from = path_start;
+        std::string error;
+        if (!vboard::cardimage::write_card_image(start, path_start, error)) {
+            std::printf("%s\n", error.c_str());
+            return 1;
+        }
+        vboard::serve::BoardOptions options;
+        options.card = cards[c];
+        options.card_image = path_start;
+        options.firmware_loaded = true;
+        auto made = vboard::inproc::InProcessBackend::create(options, error);
+        if (!made) {
+            std::printf("%s\n", error.c_str());
+            return 1;
+        }
+        vboard::inproc::InProcessBackend& board = *made;
+        auto& socket = board.session().board().socket();
+        Cutter cutter(board);
+        if (write(cutter, path_a) != write_complete || read_back(*socket.card(), g) != a) {
+            std::printf("card %u: writing A failed\n", c);
+            return 1;
+        }
+        const vboard::card::Card card_a = *socket.card();
+        cutter.calls = 0;
+        if (write(cutter, path_b) != write_complete || read_back(*socket.card(), g) != b) {
+            std::printf("card %u: writing B failed\n", c);
+            return 1;
+        }
+        const uint64_t calls = cutter.calls;
+        // Half the points on the small card, a quarter on each large one.
+        const unsigned share = c == 0 ? points - 2 * (points / 4) : points / 4;
+        unsigned kills = 0;
+        for (unsigned p = 0; p < share; ++p) {
+            socket.insert(card_a);
+            cutter.calls = 0;
+            cutter.at = 1 + random() % calls;
+            cutter.kill = random() % 2 == 0;
+            cutter.pulled.reset();
+            kills += cutter.kill;
+            const int status = write(cutter, path_b);
+            if (cutter.pulled)
+                socket.insert(*cutter.pulled);
+            const Bytes got = read_back(*socket.card(), g);
+            size_t bad = blocks;
+            for (size_t l = 0; l < blocks && bad == blocks; ++l)
+                if (!std::equal(got.begin() + std::ptrdiff_t(l * block), got.begin() + std::ptrdiff_t((l + 1) * block),
+                                a.begin() + std::ptrdiff_t(l * block)) &&
+                    !std::equal(got.begin() + std::ptrdiff_t(l * block), got.begin() + std::ptrdiff_t((l + 1) * block),
+                                b.begin() + std::ptrdiff_t(l * block)))
+                    bad = l;
+            const uint64_t at = cutter.at;
+            cutter.at = 0;
+            const int again = write(cutter, path_b);
+            if (bad != blocks || again != write_complete || read_back(*socket.card(), g) != b) {
+                std::printf("card %u, point %u (seed %u): %s at call %llu of %llu (status %d): %s\n", c, p, seed,
+                            cutter.kill ? "killed" : "pulled", static_cast<unsigned long long>(at),
+                            static_cast<unsigned long long>(calls), status,
+                            bad != blocks ? ("logical block " + std::to_string(bad) + " is neither old nor new").c_str()
+                                          : "the second run did not finish the job");
+                return 1;
+            }
+        }
+        std::printf("card %02x,%02x,%02x: %u interruption points (%u killed, %u pulled) over %llu driver calls, "
+                    "every logical block old or new, every second run complete\n",
+                    cards[c].maker, cards[c].device, cards[c].id3, share, kills, share - kills,
+                    static_cast<unsigned long long>(calls));
+        std::remove(path_start.c_str());
+        std::remove(path_a.c_str());
+        std::remove(path_b.c_str());
+    }
+    return 0;
+}
