@@ -5,6 +5,8 @@
 #include "card_tool/card_tool.h"
 #include "cusb/cusb.h"
 
+#include <cstddef>
+
 namespace {
 
 constexpr unsigned char op_ctl = 0x10;
@@ -17,6 +19,7 @@ constexpr unsigned char read_command = 0x00;  // pointer to column 0 of the data
 constexpr unsigned char program_command = 0x80, program_confirm = 0x10;
 constexpr unsigned char erase_command = 0x60, erase_confirm = 0xD0;
 constexpr unsigned char status_command = 0x70;
+constexpr unsigned char reset_command = 0xFF;
 
 // Status register: bit 7 not write-protected, bit 6 ready, bit 0 failed;
 // bits 5-1 are 0 on every card, so a byte with any of them set is the bus's
@@ -26,10 +29,11 @@ constexpr unsigned char status_always_zero = 0x3E;
 
 // Each op_ctl takes the firmware 51 cycles of 4 clocks at 24 MHz, 8.5 us.
 // Programming takes 250 us typically (data sheets: at most 1 ms), an erase
-// 2 ms (at most 10 ms). The first status read comes after about 240 us of
-// waiting; a busy card is asked again every 57 waits (485 us), up to 64
-// times (31 ms) before the run gives up on it.
-constexpr int program_waits = 28;
+// 2 ms (at most 10 ms). The first status read comes after 255 us of waiting
+// (program) or 2.0 ms (erase); a busy card is asked again every 57 waits
+// (485 us), up to 64 times (31 ms) before the run gives up on it.
+constexpr int program_waits = 30;
+constexpr int erase_waits = 236;
 constexpr int poll_waits = 57;
 constexpr int max_polls = 64;
 
@@ -43,27 +47,38 @@ int add_status_read(unsigned char* script, int n)
     return n;
 }
 
-// Sends a script whose reply is the status byte; polls while the card is
-// busy, then judges the status.
-sm_op_result run_status_script(const unsigned char* script, int n)
+sm_op_result judge_status(unsigned char status)
 {
-    unsigned char status = 0;
-    if (usb_cpipe_write(script, n) != 0 || usb_rpipe_read(&status, 1) != 1)
-        return sm_op_result::no_card;
-    unsigned char poll[poll_waits + 2];
-    int m = 0;
-    for (int i = 0; i < poll_waits; ++i)
-        poll[m++] = op_ctl;
-    poll[m++] = op_read;  // the card is still in status mode
-    poll[m++] = op_ctl | deselected;
-    for (int i = 0; i < max_polls && (status & (status_ready | status_always_zero)) == 0; ++i)
-        if (usb_cpipe_write(poll, m) != 0 || usb_rpipe_read(&status, 1) != 1)
-            return sm_op_result::no_card;
     if ((status & status_always_zero) != 0 || (status & status_ready) == 0)
         return sm_op_result::no_card;
     if ((status & status_not_protected) == 0)
         return sm_op_result::protected_card;
     return (status & status_failed) ? sm_op_result::fail : sm_op_result::pass;
+}
+
+// Reads the status again while the card is busy (it is still in status
+// mode), then judges it.
+sm_op_result poll_status(unsigned char status)
+{
+    unsigned char poll[poll_waits + 2];
+    int m = 0;
+    for (int i = 0; i < poll_waits; ++i)
+        poll[m++] = op_ctl;
+    poll[m++] = op_read;
+    poll[m++] = op_ctl | deselected;
+    for (int i = 0; i < max_polls && (status & (status_ready | status_always_zero)) == 0; ++i)
+        if (usb_cpipe_write(poll, m) != 0 || usb_rpipe_read(&status, 1) != 1)
+            return sm_op_result::no_card;
+    return judge_status(status);
+}
+
+// Sends a script whose reply is the status byte and judges it.
+sm_op_result run_status_script(const unsigned char* script, int n)
+{
+    unsigned char status = 0;
+    if (usb_cpipe_write(script, n) != 0 || usb_rpipe_read(&status, 1) != 1)
+        return sm_op_result::no_card;
+    return poll_status(status);
 }
 
 int add_page_address(const sm_geometry& g, unsigned char* script, int n, uint32_t page)
@@ -77,32 +92,72 @@ int add_page_address(const sm_geometry& g, unsigned char* script, int n, uint32_
 
 }  // namespace
 
+sm_op_result sm_program_pages(const sm_geometry& g, uint32_t first_page, uint32_t count, const unsigned char* bytes,
+                              const std::function<void()>& on_page)
+{
+    const int length = static_cast<int>(g.page_bytes());
+    unsigned char script[64];
+    // Pointer to column 0, program command, column and page address, and
+    // the stream header, from script[n] on.
+    auto add_setup = [&](int n, uint32_t page) {
+        script[n++] = op_write | cle;
+        script[n++] = read_command;
+        script[n++] = op_write | cle;
+        script[n++] = program_command;
+        script[n++] = op_write | ale;
+        script[n++] = 0;  // column
+        n = add_page_address(g, script, n, page);
+        script[n++] = op_stream_out;  // both latches closed, card selected for the stream
+        script[n++] = static_cast<unsigned char>(length & 0x3F);
+        script[n++] = static_cast<unsigned char>((length >> 6) & 0xFF);
+        script[n++] = static_cast<unsigned char>((length >> 14) & 0xFF);
+        return n;
+    };
+    auto page_out = [&](uint32_t i, int n) {
+        return usb_cpipe_write(script, n) == 0 && usb_bulk_write(&usb_h, stream_pipe, bytes + size_t(i) * length, length) == 0;
+    };
+    if (count > 0 && !page_out(0, add_setup(0, first_page)))
+        return sm_op_result::no_card;
+    for (uint32_t i = 0; i < count; ++i) {
+        // Confirm, wait, status.
+        int n = 0;
+        script[n++] = op_write | cle;
+        script[n++] = program_confirm;
+        for (int w = 0; w < program_waits; ++w)
+            script[n++] = op_ctl;
+        n = add_status_read(script, n);
+        if (i + 1 == count) {
+            const sm_op_result r = run_status_script(script, n);
+            if (r == sm_op_result::pass && on_page)
+                on_page();
+            return r;
+        }
+        // The next page's set-up rides in the same script (in place of the
+        // deselect), so that its data follow at once; this page's status is
+        // read after them. A card still busy at the status read has ignored
+        // the set-up: the status is polled and the next page sent again.
+        unsigned char status = 0;
+        if (!page_out(i + 1, add_setup(n - 1, first_page + i + 1)) || usb_rpipe_read(&status, 1) != 1)
+            return sm_op_result::no_card;
+        const bool was_busy = (status & (status_ready | status_always_zero)) == 0;
+        const sm_op_result r = poll_status(status);
+        if (r != sm_op_result::pass) {
+            // The next page's data may wait in the card unconfirmed: reset drops them.
+            const unsigned char reset[] = {op_write | cle, reset_command, op_ctl | deselected};
+            usb_cpipe_write(reset, sizeof reset);
+            return r;
+        }
+        if (on_page)
+            on_page();
+        if (was_busy && !page_out(i + 1, add_setup(0, first_page + i + 1)))
+            return sm_op_result::no_card;
+    }
+    return sm_op_result::pass;
+}
+
 sm_op_result sm_program_page(const sm_geometry& g, uint32_t page, const unsigned char* bytes)
 {
-    const unsigned length = g.page_bytes();
-    unsigned char script[64];
-    int n = 0;
-    script[n++] = op_write | cle;
-    script[n++] = read_command;
-    script[n++] = op_write | cle;
-    script[n++] = program_command;
-    script[n++] = op_write | ale;
-    script[n++] = 0;  // column
-    n = add_page_address(g, script, n, page);
-    script[n++] = op_stream_out;  // both latches closed, card selected for the stream
-    script[n++] = static_cast<unsigned char>(length & 0x3F);
-    script[n++] = static_cast<unsigned char>((length >> 6) & 0xFF);
-    script[n++] = static_cast<unsigned char>((length >> 14) & 0xFF);
-    if (usb_cpipe_write(script, n) != 0 ||
-        usb_bulk_write(&usb_h, stream_pipe, bytes, static_cast<int>(length)) != 0)
-        return sm_op_result::no_card;
-    n = 0;
-    script[n++] = op_write | cle;
-    script[n++] = program_confirm;
-    for (int i = 0; i < program_waits; ++i)
-        script[n++] = op_ctl;
-    n = add_status_read(script, n);
-    return run_status_script(script, n);
+    return sm_program_pages(g, page, 1, bytes, nullptr);
 }
 
 sm_op_result sm_erase_block(const sm_geometry& g, uint32_t block)
@@ -114,8 +169,20 @@ sm_op_result sm_erase_block(const sm_geometry& g, uint32_t block)
     n = add_page_address(g, script, n, block * g.pages_per_block);
     script[n++] = op_write | cle;
     script[n++] = erase_confirm;
-    while (n < int(sizeof script) - 4)
-        script[n++] = op_ctl;
+    // Scripts without a reply follow one another as fast as the firmware
+    // takes them: waits up to the erase time, then the status.
+    int waits = erase_waits;
+    for (;;) {
+        while (n < int(sizeof script) - 4 && waits > 0) {
+            script[n++] = op_ctl;
+            --waits;
+        }
+        if (waits == 0)
+            break;
+        if (usb_cpipe_write(script, n) != 0)
+            return sm_op_result::no_card;
+        n = 0;
+    }
     n = add_status_read(script, n);
     return run_status_script(script, n);
 }

@@ -11,6 +11,7 @@
 #include "card_tool/geometry.h"
 
 #include <cstdint>
+#include <functional>
 
 // Outcome of a program or an erase.
 enum class sm_op_result {
@@ -22,5 +23,11 @@ enum class sm_op_result {
 
 // Programs page `page` with `bytes` (g.page_bytes(): data, then spare).
 sm_op_result sm_program_page(const sm_geometry& g, uint32_t page, const unsigned char* bytes);
+// Programs `count` pages from `first_page` on with `bytes` (count pages of
+// g.page_bytes()), calling `on_page` (unless empty) after each that passed;
+// stops at the first that does not pass and returns its outcome. Each
+// page's set-up and data go out while the one before it programs.
+sm_op_result sm_program_pages(const sm_geometry& g, uint32_t first_page, uint32_t count, const unsigned char* bytes,
+                              const std::function<void()>& on_page);
 // Erases physical block `block`.
 sm_op_result sm_erase_block(const sm_geometry& g, uint32_t block);

@@ -325,16 +325,15 @@ Stop Writer::mark_bad(uint32_t block)
 Stop Writer::write_pages(uint32_t block, const Bytes& pages, uint32_t count)
 {
     const uint32_t first = block * g_.pages_per_block;
-    for (uint32_t p = 0; p < count; ++p) {
-        const sm_op_result r = sm_program_page(g_, first + p, pages.data() + size_t(p) * g_.page_bytes());
-        if (const Stop s = stop_for(r); s != Stop::none)
-            return s;
-        known_erased_[block] = false;
-        if (r == sm_op_result::fail)
-            return mark_bad(block);
+    known_erased_[block] = false;
+    const sm_op_result r = sm_program_pages(g_, first, count, pages.data(), [this] {
         ++programmed_;
         progress_->update(programmed_ + verified_);
-    }
+    });
+    if (const Stop s = stop_for(r); s != Stop::none)
+        return s;
+    if (r == sm_op_result::fail)
+        return mark_bad(block);
     if (!request_.verify)
         return Stop::none;
     Bytes got(g_.page_bytes());
