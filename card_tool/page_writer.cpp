@@ -29,10 +29,10 @@ constexpr unsigned char status_always_zero = 0x3E;
 
 // Each op_ctl takes the firmware 51 cycles of 4 clocks at 24 MHz, 8.5 us.
 // Programming takes 250 us typically (data sheets: at most 1 ms), an erase
-// 2 ms (at most 10 ms). The first status read comes after 255 us of waiting
+// 2 ms (at most 10 ms). The first status read comes after 260 us of waiting
 // (program) or 2.0 ms (erase); a busy card is asked again every 57 waits
 // (485 us), up to 64 times (31 ms) before the run gives up on it.
-constexpr int program_waits = 30;
+constexpr int program_waits = 29;
 constexpr int erase_waits = 236;
 constexpr int poll_waits = 57;
 constexpr int max_polls = 64;
@@ -100,8 +100,10 @@ sm_op_result sm_program_pages(const sm_geometry& g, uint32_t first_page, uint32_
     // Pointer to column 0, program command, column and page address, and
     // the stream header, from script[n] on.
     auto add_setup = [&](int n, uint32_t page) {
-        script[n++] = op_write | cle;
-        script[n++] = read_command;
+        if (page == first_page) {  // the pipelined set-ups follow a program: the pointer stays at column 0
+            script[n++] = op_write | cle;
+            script[n++] = read_command;
+        }
         script[n++] = op_write | cle;
         script[n++] = program_command;
         script[n++] = op_write | ale;

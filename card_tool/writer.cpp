@@ -73,7 +73,7 @@ private:
     Stop read_block(uint32_t block, Bytes& raw);
     Stop execute();
     Stop write_logical(uint32_t logical);
-    Stop write_pages(uint32_t block, const Bytes& pages, uint32_t count);
+    Stop write_pages(uint32_t block, const Bytes& pages, uint32_t count, bool trusted = false);
     Stop erase(uint32_t block);
     Stop mark_bad(uint32_t block);
     Stop place_cis();
@@ -101,6 +101,7 @@ private:
     std::vector<uint32_t> cursor_;
     std::vector<Logical> logical_;
     bool stream_left_ = false;
+    bool mismatch_ = false;
     uint32_t current_zone_ = 0;
 
     // Counts for the plan and the summary.
@@ -321,9 +322,11 @@ Stop Writer::mark_bad(uint32_t block)
 
 // Programs the first `count` pages of `pages` into `block`, then reads them
 // back unless told not to. A failure marks the block bad: Stop::none with
-// the block's kind bad.
-Stop Writer::write_pages(uint32_t block, const Bytes& pages, uint32_t count)
+// the block's kind bad; a block `trusted` to be erased that reads back
+// otherwise is left for the caller to erase (mismatch_).
+Stop Writer::write_pages(uint32_t block, const Bytes& pages, uint32_t count, bool trusted)
 {
+    mismatch_ = false;
     const uint32_t first = block * g_.pages_per_block;
     known_erased_[block] = false;
     const sm_op_result r = sm_program_pages(g_, first, count, pages.data(), [this] {
@@ -346,6 +349,10 @@ Stop Writer::write_pages(uint32_t block, const Bytes& pages, uint32_t count)
             unsigned char levels = 0;
             if (sm_pins(&levels) != 0 || !(levels & card_present))
                 return Stop::no_card;
+            if (trusted) {
+                mismatch_ = true;
+                return Stop::none;
+            }
             return mark_bad(block);
         }
         ++verified_;
@@ -376,20 +383,27 @@ Stop Writer::write_logical(uint32_t l)
     if (!L.clear) {
         const Bytes pages = pages_of(disk_.data() + size_t(l) * block_data_, uint16_t(l % z_.logical_per_zone),
                                      sectors_per_block_);
-        for (;;) {
+        bool written = false;
+        while (!written) {
             const std::optional<uint32_t> b = take_free(zone);
             if (!b)
                 return Stop::zone_full;
-            if (!known_erased_[*b]) {
-                if (const Stop s = erase(*b); s != Stop::none)
+            // A block whose spare bytes read erased is taken as it is when
+            // the read-back will tell; found otherwise, it is erased and
+            // written again.
+            bool trust = request_.verify && kind_[*b] == Kind::erased && !known_erased_[*b];
+            while (!written && kind_[*b] != Kind::bad) {
+                if (!trust && !known_erased_[*b]) {
+                    if (const Stop s = erase(*b); s != Stop::none)
+                        return s;
+                    if (kind_[*b] == Kind::bad)
+                        break;
+                }
+                if (const Stop s = write_pages(*b, pages, g_.pages_per_block, trust); s != Stop::none)
                     return s;
-                if (kind_[*b] == Kind::bad)
-                    continue;
+                written = kind_[*b] != Kind::bad && !mismatch_;
+                trust = false;
             }
-            if (const Stop s = write_pages(*b, pages, g_.pages_per_block); s != Stop::none)
-                return s;
-            if (kind_[*b] != Kind::bad)
-                break;
         }
         ++rewritten_;
     } else {

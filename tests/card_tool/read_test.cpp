@@ -273,6 +273,28 @@ size_t physical_of(const Bytes& image, uint16_t logical)
     return 0;
 }
 
+// The first erased block from block 2 on, after `after`.
+size_t erased_block(const Bytes& image, size_t after = 1)
+{
+    size_t b = after + 1;
+    while (image[b * small_block + 256 + 6] != 0xFF)
+        ++b;
+    return b;
+}
+
+// Block `block` holding logical block `logical` with `data` (4096 bytes), as a writer programs it.
+void put_block(Bytes& image, size_t block, uint16_t logical, const uint8_t* data)
+{
+    for (size_t s = 0; s < 8; ++s) {
+        const auto spare = smformat::sector_spare(data + s * 512, logical);
+        for (size_t p = 0; p < 2; ++p) {
+            uint8_t* page = image.data() + block * small_block + (2 * s + p) * small_page;
+            std::copy_n(data + s * 512 + p * 256, 256, page);
+            std::copy_n(spare.begin() + std::ptrdiff_t(p * 8), 8, page + 256);
+        }
+    }
+}
+
 TEST(CardRead, FaultsArePutRightOrReported)
 {
     struct Fault {
@@ -310,6 +332,23 @@ TEST(CardRead, FaultsArePutRightOrReported)
              std::fill_n(disk.begin() + 4 * 4096, 2 * 4096, 0xFF);
          },
          read_damaged, "1 bad blocks, 0 ECC corrections, 0 uncorrectable sectors, 2 logical blocks missing, 1 doubled\n"},
+        {"two blocks claimed with different data: the first complete one holds it, an unfinished one never",
+         [](Bytes& image, Bytes& disk) {
+             Bytes other(4096);
+             for (size_t i = 0; i < other.size(); ++i)
+                 other[i] = uint8_t(i * 13 + 1);
+             const size_t first = erased_block(image), second = erased_block(image, first);
+             const size_t holder = physical_of(image, 3);
+             put_block(image, first, 3, other.data());
+             if (first < holder)
+                 std::copy(other.begin(), other.end(), disk.begin() + 3 * 4096);
+             // Logical block 6: its block lost its last page (a cut rewrite), a complete copy elsewhere.
+             std::fill_n(image.begin() + std::ptrdiff_t(physical_of(image, 6) * small_block + 15 * small_page),
+                         small_page, 0xFF);
+             put_block(image, second, 6, other.data());
+             std::copy(other.begin(), other.end(), disk.begin() + 6 * 4096);
+         },
+         read_damaged, "0 bad blocks, 0 ECC corrections, 0 uncorrectable sectors, 0 logical blocks missing, 1 doubled\n"},
     };
     const Made m = make_card("ec,6e,a5", {}, 5);
     for (const Fault& f : faults) {
