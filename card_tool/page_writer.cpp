@@ -99,8 +99,8 @@ sm_op_result sm_program_pages(const sm_geometry& g, uint32_t first_page, uint32_
     unsigned char script[64];
     // Pointer to column 0, program command, column and page address, and
     // the stream header, from script[n] on.
-    auto add_setup = [&](int n, uint32_t page) {
-        if (page == first_page) {  // the pipelined set-ups follow a program: the pointer stays at column 0
+    auto add_setup = [&](int n, uint32_t i) {
+        if (i == 0) {  // later set-ups follow a program: the pointer stays at column 0
             script[n++] = op_write | cle;
             script[n++] = read_command;
         }
@@ -108,53 +108,85 @@ sm_op_result sm_program_pages(const sm_geometry& g, uint32_t first_page, uint32_
         script[n++] = program_command;
         script[n++] = op_write | ale;
         script[n++] = 0;  // column
-        n = add_page_address(g, script, n, page);
+        n = add_page_address(g, script, n, first_page + i);
         script[n++] = op_stream_out;  // both latches closed, card selected for the stream
         script[n++] = static_cast<unsigned char>(length & 0x3F);
         script[n++] = static_cast<unsigned char>((length >> 6) & 0xFF);
         script[n++] = static_cast<unsigned char>((length >> 14) & 0xFF);
         return n;
     };
-    auto page_out = [&](uint32_t i, int n) {
-        return usb_cpipe_write(script, n) == 0 && usb_bulk_write(&usb_h, stream_pipe, bytes + size_t(i) * length, length) == 0;
+    auto data_out = [&](uint32_t i) {
+        return usb_bulk_write(&usb_h, stream_pipe, bytes + size_t(i) * length, length) == 0;
     };
-    if (count > 0 && !page_out(0, add_setup(0, first_page)))
+    auto passed = [&] {
+        if (on_page)
+            on_page();
+    };
+    if (count == 0)
+        return sm_op_result::pass;
+    if (usb_cpipe_write(script, add_setup(0, 0)) != 0 || !data_out(0))
         return sm_op_result::no_card;
+    // Page i: its confirm, a wait, the status read and the next page's
+    // set-up in one script; the status of page i - 1 is read while that
+    // script waits, then page i + 1's data go out.
     for (uint32_t i = 0; i < count; ++i) {
-        // Confirm, wait, status.
+        const bool last = i + 1 == count;
         int n = 0;
         script[n++] = op_write | cle;
         script[n++] = program_confirm;
         for (int w = 0; w < program_waits; ++w)
             script[n++] = op_ctl;
         n = add_status_read(script, n);
-        if (i + 1 == count) {
-            const sm_op_result r = run_status_script(script, n);
-            if (r == sm_op_result::pass && on_page)
-                on_page();
-            return r;
-        }
-        // The next page's set-up rides in the same script (in place of the
-        // deselect), so that its data follow at once; this page's status is
-        // read after them. A card still busy at the status read has ignored
-        // the set-up: the status is polled and the next page sent again.
-        unsigned char status = 0;
-        if (!page_out(i + 1, add_setup(n - 1, first_page + i + 1)) || usb_rpipe_read(&status, 1) != 1)
+        if (!last)
+            n = add_setup(n - 1, i + 1);  // in place of the deselect
+        if (usb_cpipe_write(script, n) != 0)
             return sm_op_result::no_card;
-        const bool was_busy = (status & (status_ready | status_always_zero)) == 0;
-        const sm_op_result r = poll_status(status);
-        if (r != sm_op_result::pass) {
-            // The next page's data may wait in the card unconfirmed: reset drops them.
-            const unsigned char reset[] = {op_write | cle, reset_command, op_ctl | deselected};
-            usb_cpipe_write(reset, sizeof reset);
-            return r;
+        if (i > 0) {
+            unsigned char status = 0;
+            if (usb_rpipe_read(&status, 1) != 1)
+                return sm_op_result::no_card;
+            if ((status & (status_ready | status_always_zero)) == 0) {
+                // Read while page i - 1 still programmed: the card ignored
+                // page i's set-up, or took it after all. Once it is ready,
+                // pages i - 1 and i are programmed again one at a time (the
+                // same bytes again leave a page as it is) and the rest
+                // follows.
+                const unsigned char ask[] = {op_write | cle, status_command, op_read, op_ctl | deselected};
+                if (usb_rpipe_read(&status, 1) != 1 || usb_cpipe_write(ask, sizeof ask) != 0 ||
+                    usb_rpipe_read(&status, 1) != 1)
+                    return sm_op_result::no_card;
+                if (const sm_op_result r = poll_status(status); r != sm_op_result::pass && r != sm_op_result::fail)
+                    return r;
+                for (const uint32_t k : {i - 1, i}) {
+                    if (const sm_op_result r = sm_program_page(g, first_page + k, bytes + size_t(k) * length);
+                        r != sm_op_result::pass)
+                        return r;
+                    passed();
+                }
+                return sm_program_pages(g, first_page + i + 1, count - i - 1, bytes + size_t(i + 1) * length,
+                                        on_page);
+            }
+            if (const sm_op_result r = judge_status(status); r != sm_op_result::pass) {
+                // Later pages' set-up and data may wait in the card unconfirmed: reset drops them.
+                unsigned char reset[] = {op_write | cle, reset_command, op_ctl | deselected};
+                usb_rpipe_read(&status, 1);  // the reply of the script just sent
+                if (!last)
+                    data_out(i + 1);  // the stream it announced
+                usb_cpipe_write(reset, sizeof reset);
+                return r;
+            }
+            passed();
         }
-        if (on_page)
-            on_page();
-        if (was_busy && !page_out(i + 1, add_setup(0, first_page + i + 1)))
+        if (!last && !data_out(i + 1))
             return sm_op_result::no_card;
     }
-    return sm_op_result::pass;
+    unsigned char status = 0;
+    if (usb_rpipe_read(&status, 1) != 1)
+        return sm_op_result::no_card;
+    const sm_op_result r = poll_status(status);
+    if (r == sm_op_result::pass)
+        passed();
+    return r;
 }
 
 sm_op_result sm_program_page(const sm_geometry& g, uint32_t page, const unsigned char* bytes)
