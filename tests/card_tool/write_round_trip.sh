@@ -25,15 +25,19 @@ offset=0
 mmd -i before.img@@$offset ::/DCIM
 mcopy -i before.img@@$offset numbers.txt ::/
 mcopy -i before.img@@$offset photo.jpg ::/DCIM/
+status=0; "$tool" --write-logical numbers.txt --yes > size.txt || status=$?
+test $status = 1
 "$tool" --write-logical before.img --dry-run > dry.txt
 "$tool" --write-logical before.img --yes > write.txt
 "$tool" --write-logical before.img --yes > again.txt
 "$tool" --read-logical after.img > read2.txt
 STEPS
 "$vboard" run --fast --firmware-loaded --card $card --card-image card.img -- sh steps.sh "$tool" ||
-    { cat read1.txt dry.txt write.txt again.txt read2.txt 2>/dev/null; exit 1; }
+    { cat read1.txt size.txt dry.txt write.txt again.txt read2.txt 2>/dev/null; exit 1; }
 cat dry.txt write.txt again.txt
 grep -q '^Dry run: [1-9][0-9]* logical blocks to rewrite' dry.txt
+grep -q '^numbers.txt is not the size of the 4 MB card.s logical disk (4096000 bytes): nothing written' size.txt
+grep -q '^Rewrote [1-9][0-9]* logical blocks' write.txt
 grep -q '^Rewrote 0 logical blocks, cleared 0; 0 pages programmed' again.txt
 cmp before.img after.img
 fsck.fat -n after.img
