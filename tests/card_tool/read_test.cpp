@@ -7,6 +7,7 @@
 #include "card_tool/geometry.h"
 #include "card_tool/page_reader.h"
 #include "card_tool/read.h"
+#include "card_tool/writer.h"
 #include "cardimage/card_image.h"
 #include "cusb/cusb.h"
 #include "inproc/inproc_backend.h"
@@ -456,6 +457,41 @@ TEST(CardRead, PagesFarUpA128MegabyteCardAndTheirSequentialFollowers)
     }
     sm_end();
     card_tool_reset();
+}
+
+// A zone whose good blocks all hold something: the write ends with its own
+// status and the card stays as it was, page for page.
+TEST(CardWrite, AZoneWithoutAFreeBlockEndsWithItsOwnStatusAndChangesNothing)
+{
+    // 256 blocks: 5 bad, the information structure and 250 logical blocks.
+    const Made m = make_card("ec,6e,a5", {10, 20, 30, 40, 50}, 4);
+    Bytes changed = m.disk;
+    changed[5 * 4096] ^= 1;
+    const std::string file = temp_path("changed.img");
+    save(file, changed);
+    vboard::serve::BoardOptions options;
+    options.card = m.id;
+    options.card_image = m.image_path;
+    options.firmware_loaded = true;
+    std::string error;
+    auto board = vboard::inproc::InProcessBackend::create(options, error);
+    ASSERT_TRUE(board) << error;
+    winapi::ScopedBackend scope{*board};
+    card_tool_reset();
+    ::testing::internal::CaptureStdout();
+    sm_write_request request;
+    request.file = file;
+    EXPECT_EQ(card_tool_write(request), write_zone_full);
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    card_tool_reset();
+    EXPECT_NE(printed.find("Zone 0 has no usable free block left"), std::string::npos) << printed;
+    const vboard::card::Card& card = *board->session().board().socket().card();
+    for (uint32_t p = 0; p < 4096; ++p)
+        ASSERT_TRUE(std::equal(m.image.begin() + std::ptrdiff_t(p) * small_page,
+                               m.image.begin() + std::ptrdiff_t(p + 1) * small_page, card.page(p).begin()))
+            << "page " << p;
+    std::remove(file.c_str());
+    std::remove(m.image_path.c_str());
 }
 
 }  // namespace
