@@ -28,7 +28,11 @@ Board::Board(const Settings& settings)
       cpu_(&diag_),
       socket_(),
       controller_(cpu_, &socket_, &diag_) {
-    if (settings_.card) socket_.insert(card::Card(*settings_.card));
+    if (settings_.card) {
+        card::Card card(*settings_.card);
+        card.set_faults(settings_.card_faults);
+        socket_.insert(std::move(card));
+    }
     // The card keeps its busy times on the core's clock: 4 clocks of 1/24 us a cycle.
     if (settings_.card_busy_times)
         socket_.set_clock([](const void* ctx) {
@@ -47,6 +51,10 @@ Board::Board(const Settings& settings)
 Board::~Board() { controller_.set_release_hook(nullptr, nullptr); }
 
 void Board::power_cycle() {
+    if (card::Card* card = socket_.card()) {
+        if (settings_.card_busy_times) card->set_time(now() * 1000 / 24);
+        card->power_off();
+    }
     cpu_.power_on(settings_.seed);
     controller_.power_on(settings_.seed);
     mark_fill();
@@ -141,6 +149,12 @@ void Board::press_wakeup() {
     controller_.set_wakeup_pin(true);
 }
 
+std::optional<card::Card> Board::take_pulled_card() {
+    std::optional<card::Card> card = std::move(pulled_);
+    pulled_.reset();
+    return card;
+}
+
 // ---- snapshots -------------------------------------------------------------------------------
 
 Board::Snapshot Board::snapshot() const {
@@ -173,8 +187,13 @@ bool Board::run_slices(usb::clock_t clock, bool stop_at_breakpoint) {
     for (;;) {
         controller_.advance();
         const usb::clock_t t = now();
+        if (pull_at_ && t >= *pull_at_) {
+            pull_at_.reset();
+            if (std::optional<card::Card> card = socket_.remove()) pulled_ = std::move(card);
+        }
         if (t >= clock) return false;
         usb::clock_t next = std::min(clock, controller_.next_event());
+        if (pull_at_) next = std::min(next, *pull_at_);
         if (next <= t) next = t + 1;
         const std::uint64_t target = (next + clocks_per_cycle - 1) / clocks_per_cycle;
         const StopReason r = cpu_.run(target);

@@ -36,6 +36,7 @@ struct Settings {
     std::optional<card::CardIdentity> card = card::CardIdentity{};  // nothing: the socket is empty
     bool card_busy_times = true;  // false: every card operation finishes at once (stream-path tests
                                   // that read straight across page boundaries)
+    card::CardFaults card_faults;  // programs and erases the card fails; the seed of its random choices
 };
 
 // One line naming the first setting the board cannot take, or empty.
@@ -59,7 +60,8 @@ public:
     // ---- power and loading ----------------------------------------------------------
     // Power cycle: fresh power-on pattern (the settings' seed), registers to
     // their power-on values, the 8051 held, the card back to its power-on
-    // state with its contents kept. The clock runs on.
+    // state with its contents kept (a program or erase it was busy with is
+    // left half done: Card::power_off). The clock runs on.
     void power_cycle();
     // Fills the card from an image file (raw pages); false with a one-line
     // error when it cannot (no card, unreadable, too large).
@@ -85,6 +87,24 @@ public:
     // Runs until the core stops at one of its breakpoints or `clock` is
     // reached; true at a breakpoint (the instruction there has not run).
     bool run_to_breakpoint(usb::clock_t clock);
+
+    // ---- pulling the card ------------------------------------------------------------------
+    // The card is pulled from the socket at the first instruction boundary at
+    // or after `clock` while time runs (run_until and friends stop there), as
+    // a user's hand would, whatever the firmware or host is doing. A program
+    // or erase it is busy with is left half done, seeded (Card::power_off);
+    // the card is kept for take_pulled_card(). A later call replaces the
+    // instant; nothing happens when the socket is empty by then.
+    //
+    // An interruption test in process:
+    //   board.pull_card_at(board.now() + offset);   // an instant inside the operation
+    //   ... let the tool run: it sees the card gone ...
+    //   std::optional<card::Card> card = board.take_pulled_card();
+    //   board.socket().insert(std::move(*card));    // back in, as at power-on
+    //   (or card->save_image(path, error), or card->page(n) to look at it)
+    void pull_card_at(usb::clock_t clock) { pull_at_ = clock; }
+    // The card pulled by pull_card_at, once; nothing before the instant.
+    std::optional<card::Card> take_pulled_card();
 
     // ---- the USB side ---------------------------------------------------------------------
     bool attached() const override { return controller_.attached(); }
@@ -137,6 +157,8 @@ private:
     Cpu cpu_;
     card::Socket socket_;
     controller::Controller controller_;
+    std::optional<usb::clock_t> pull_at_;
+    std::optional<card::Card> pulled_;
 };
 
 }  // namespace vboard::board

@@ -55,6 +55,25 @@ struct Geometry {
 
 Geometry geometry_for_device(uint8_t device);
 
+// ---- faults.cpp: programs and erases that fail ---------------------------
+
+// Which programs and erases the card fails (status bit 0 after the busy
+// time), and the seed of every random choice the card makes: the rate's
+// draws and the bits of a failed or interrupted operation.
+struct CardFaults {
+    std::vector<uint32_t> program_blocks;  // a program of any page in these blocks fails
+    std::vector<uint32_t> erase_blocks;    // an erase of these blocks fails
+    uint32_t rate_ppm = 0;                 // any other program or erase fails with this chance, per million
+    uint64_t seed = 1;
+
+    bool operator==(const CardFaults&) const = default;
+};
+
+// Parses "ITEM[,ITEM...]": program:B[-B], erase:B[-B], block:B[-B] (both),
+// rate:R (a decimal fraction 0..1, e.g. 0.001, or N%), seed:N. B and N
+// decimal. On bad input returns nothing and sets error to one line.
+std::optional<CardFaults> parse_card_faults(std::string_view text, std::string& error);
+
 // ---- nand.cpp (and image.cpp): the card's flash chip ---------------------
 
 class Card {
@@ -71,6 +90,25 @@ public:
     // failure (unreadable, larger than the card) returns false with a
     // one-line error and keeps the previous contents.
     bool load_image(const std::string& path, std::string& error);
+    // image.cpp: the whole array (every page, data then spare) written to
+    // `path`.tmp and renamed to `path`. False with a one-line error naming
+    // the OS's reason; `path` is then untouched.
+    bool save_image(const std::string& path, std::string& error) const;
+    // True once a program, erase or interruption has changed the array
+    // since power-on or the last load_image().
+    bool modified() const { return modified_; }
+
+    // Programs and erases that fail, and the seed of the card's random
+    // choices (README.md, "Faults"). A card starts with none.
+    void set_faults(const CardFaults& faults) { faults_ = faults; draws_ = 0; }
+    const CardFaults& faults() const { return faults_; }
+
+    // The card loses power at the time last given by set_time() (pulled
+    // from the socket, or the board's power gone): a program or erase still
+    // busy leaves its page or block between old and new, each differing bit
+    // new with the chance of the share of the busy time that has passed
+    // (seeded). The card is then as at power-on, its array kept.
+    void power_off();
 
     // One bus cycle each, with the chip selected.
     void command(uint8_t value);          // write strobe, CLE high
@@ -104,6 +142,15 @@ public:
     static constexpr uint64_t kEraseNs = 2'000'000;
 
 private:
+    // A program or erase in its busy time: the pages as they were before
+    // it, so that an interruption can leave them between old and new.
+    struct Pending {
+        uint32_t first_page = 0;
+        std::vector<std::vector<uint8_t>> before;  // per page; empty vector: was erased
+        uint64_t start_ns = 0;
+        uint64_t end_ns = 0;
+    };
+
     enum class Mode : uint8_t {
         none,     // unknown command or finished program/erase: ignores cycles, drives nothing
         read,     // 0x00 / 0x01 / 0x50: column + page address, then data out
@@ -120,12 +167,21 @@ private:
     uint32_t row_address() const;  // from the collected page address bytes, masked
     void program_page();
     void erase_block();
+    bool draw_failure(uint32_t block, bool program);
+    void begin_pending(uint32_t first_page, uint32_t count);
+    void settle_pending(uint32_t share_ppm);  // each changed bit stays new with this chance
+    uint64_t next_random();
+    void restart();  // power-on state: read mode, first half, status clear, nothing busy
     uint8_t byte_at(uint32_t page, uint32_t column) const;
     void go_busy(uint64_t ns) { busy_until_ns_ = now_ns_ + ns; }
 
     CardIdentity identity_;
     Geometry geometry_;
     std::unordered_map<uint32_t, std::vector<uint8_t>> pages_;  // absent = erased
+    CardFaults faults_;
+    uint64_t draws_ = 0;  // random draws so far: the next one is a function of the seed and this
+    std::optional<Pending> pending_;
+    bool modified_ = false;
 
     Mode mode_ = Mode::read;
     Area pointer_ = Area::first_half;
@@ -174,7 +230,9 @@ public:
     void set_clock(Clock clock, const void* ctx) { clock_ = clock; clock_ctx_ = ctx; }
 
     void insert(Card card) { card_ = std::move(card); }
-    void remove() { card_.reset(); }
+    // The card taken out: it loses power at the clock's time (Card::power_off)
+    // and is handed back, so that it can be inserted again or saved.
+    std::optional<Card> remove();
     bool card_present() const { return card_.has_value(); }  // the PC3 line
     Card* card() { return card_ ? &*card_ : nullptr; }
     const Card* card() const { return card_ ? &*card_ : nullptr; }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include <unistd.h>
+
 #include "card/card.h"
 
 namespace vboard::card {
@@ -58,14 +60,46 @@ bool Card::load_image(const std::string& path, std::string& error) {
     }
 
     pages_ = std::move(loaded);
+    modified_ = false;
     // The array changed under the data register: start over as at power-on.
-    mode_ = Mode::read;
-    pointer_ = Area::first_half;
-    addr_count_ = 0;
-    addr_done_ = false;
-    cursor_valid_ = false;
-    program_buffer_.clear();
-    status_ = kStatusReady;
+    restart();
+    return true;
+}
+
+bool Card::save_image(const std::string& path, std::string& error) const {
+    const std::string temporary = path + ".tmp";
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(temporary.c_str(), "wb"));
+    if (!file) {
+        error = "cannot write card image '" + temporary + "': " + std::strerror(errno);
+        return false;
+    }
+    const std::vector<uint8_t> erased(geometry_.page_bytes(), 0xFF);
+    bool written = true;
+    for (uint32_t index = 0; index < geometry_.pages && written; ++index) {
+        const auto it = pages_.find(index);
+        const std::vector<uint8_t>& bytes = it == pages_.end() ? erased : it->second;
+        written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    }
+    int why = errno;
+    // The data must be on the disk before the rename makes them the image.
+    if (written && (std::fflush(file.get()) != 0 || ::fsync(::fileno(file.get())) != 0)) {
+        written = false;
+        why = errno;
+    }
+    if (std::fclose(file.release()) != 0 && written) {
+        written = false;
+        why = errno;
+    }
+    if (!written) {
+        error = "cannot write card image '" + temporary + "': " + std::strerror(why);
+        std::remove(temporary.c_str());
+        return false;
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = "cannot rename '" + temporary + "' to '" + path + "': " + std::strerror(errno);
+        std::remove(temporary.c_str());
+        return false;
+    }
     return true;
 }
 

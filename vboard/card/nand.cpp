@@ -47,9 +47,13 @@ std::vector<uint8_t> Card::page(uint32_t index) const {
 }
 
 void Card::command(uint8_t value) {
-    // While busy only status and reset are taken; reset ends the operation.
+    // While busy only status and reset are taken; reset ends the operation
+    // and aborts a program or erase half done.
     if (busy() && value != 0x70 && value != 0xFF) return;
-    if (value == 0xFF) busy_until_ns_ = 0;
+    if (value == 0xFF) {
+        power_off();
+        return;
+    }
     const Mode previous = mode_;
     const bool address_complete = addr_done_;
     addr_count_ = 0;
@@ -76,13 +80,6 @@ void Card::command(uint8_t value) {
         break;
     case 0x70:  // read status
         mode_ = Mode::status;
-        break;
-    case 0xFF:  // reset: read mode, first half, status clear, data register dropped
-        mode_ = Mode::read;
-        pointer_ = Area::first_half;
-        status_ = kStatusReady;
-        cursor_valid_ = false;
-        program_buffer_.clear();
         break;
     case 0x80:  // serial data input: page address, then the bytes to program
         mode_ = Mode::program;
@@ -196,24 +193,35 @@ std::optional<uint8_t> Card::data_out() {
     return std::nullopt;
 }
 
-// Programming can only clear bits: the page becomes old AND new.
+// Programming can only clear bits: the page becomes old AND new. A failing
+// program leaves the page partly programmed (each bit to clear cleared or
+// not, seeded) and sets the fail bit.
 void Card::program_page() {
     cursor_valid_ = false;  // the data register held the bytes to program
     if (geometry_.pages == 0) {
         status_ = kStatusReady | kStatusFail;
         return;
     }
+    begin_pending(target_page_, 1);
     const auto it = pages_.find(target_page_);
     if (it != pages_.end()) {
-        for (size_t i = 0; i < program_buffer_.size(); ++i) it->second[i] &= program_buffer_[i];
+        for (size_t i = 0; i < program_buffer_.size(); ++i) {
+            modified_ |= (it->second[i] & program_buffer_[i]) != it->second[i];
+            it->second[i] &= program_buffer_[i];
+        }
     } else if (std::any_of(program_buffer_.begin(), program_buffer_.end(), [](uint8_t b) { return b != 0xFF; })) {
         pages_.emplace(target_page_, program_buffer_);
+        modified_ = true;
     }
     program_buffer_.clear();
-    status_ = kStatusReady;
+    const bool failed = draw_failure(target_page_ / geometry_.pages_per_block, true);
+    if (failed) settle_pending(500'000);
+    status_ = failed ? kStatusReady | kStatusFail : kStatusReady;
     go_busy(kProgramNs);
+    if (pending_) pending_->end_ns = busy_until_ns_;
 }
 
+// A failing erase leaves the block partly erased (each 0 bit set or not, seeded).
 void Card::erase_block() {
     cursor_valid_ = false;
     if (geometry_.pages == 0) {
@@ -221,9 +229,87 @@ void Card::erase_block() {
         return;
     }
     const uint32_t first = target_page_ - target_page_ % geometry_.pages_per_block;
-    for (uint32_t p = first; p < first + geometry_.pages_per_block; ++p) pages_.erase(p);
-    status_ = kStatusReady;
+    begin_pending(first, geometry_.pages_per_block);
+    for (uint32_t p = first; p < first + geometry_.pages_per_block; ++p) modified_ |= pages_.erase(p) != 0;
+    const bool failed = draw_failure(first / geometry_.pages_per_block, false);
+    if (failed) settle_pending(500'000);
+    status_ = failed ? kStatusReady | kStatusFail : kStatusReady;
     go_busy(kEraseNs);
+    if (pending_) pending_->end_ns = busy_until_ns_;
+}
+
+// ---- faults and interruptions ------------------------------------------------
+
+// splitmix64 of the seed and the draw count: the same seed and the same
+// operations give the same draws.
+uint64_t Card::next_random() {
+    uint64_t z = faults_.seed * 0x9E3779B97F4A7C15ull + ++draws_ * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+bool Card::draw_failure(uint32_t block, bool program) {
+    const bool listed = program
+                            ? std::find(faults_.program_blocks.begin(), faults_.program_blocks.end(), block) !=
+                                  faults_.program_blocks.end()
+                            : std::find(faults_.erase_blocks.begin(), faults_.erase_blocks.end(), block) !=
+                                  faults_.erase_blocks.end();
+    if (listed) return true;
+    return faults_.rate_ppm != 0 && next_random() % 1'000'000 < faults_.rate_ppm;
+}
+
+void Card::begin_pending(uint32_t first_page, uint32_t count) {
+    pending_.emplace();
+    pending_->first_page = first_page;
+    pending_->start_ns = now_ns_;
+    pending_->before.resize(count);
+    for (uint32_t i = 0; i < count; ++i)
+        if (const auto it = pages_.find(first_page + i); it != pages_.end()) pending_->before[i] = it->second;
+}
+
+// Every bit the running operation changed stays changed with the chance
+// `share_ppm` in a million and goes back to its old value otherwise.
+void Card::settle_pending(uint32_t share_ppm) {
+    if (!pending_) return;
+    const uint32_t page_bytes = geometry_.page_bytes();
+    for (uint32_t i = 0; i < pending_->before.size(); ++i) {
+        const uint32_t index = pending_->first_page + i;
+        const std::vector<uint8_t>& before = pending_->before[i];
+        std::vector<uint8_t> now = page(index);
+        bool erased = true;
+        for (uint32_t b = 0; b < page_bytes; ++b) {
+            const uint8_t old = before.empty() ? 0xFF : before[b];
+            const uint8_t differ = uint8_t(old ^ now[b]);
+            for (unsigned bit = 0; bit < 8; ++bit)
+                if ((differ >> bit & 1) && next_random() % 1'000'000 >= share_ppm) now[b] ^= uint8_t(1u << bit);
+            erased &= now[b] == 0xFF;
+        }
+        if (erased)
+            pages_.erase(index);
+        else
+            pages_[index] = std::move(now);
+    }
+}
+
+void Card::restart() {
+    mode_ = Mode::read;
+    pointer_ = Area::first_half;
+    status_ = kStatusReady;
+    addr_count_ = 0;
+    addr_done_ = false;
+    cursor_valid_ = false;
+    program_buffer_.clear();
+    busy_until_ns_ = 0;
+    pending_.reset();
+}
+
+void Card::power_off() {
+    if (pending_ && clocked_ && now_ns_ < pending_->end_ns) {
+        const uint64_t span = pending_->end_ns - pending_->start_ns;
+        settle_pending(uint32_t((now_ns_ - pending_->start_ns) * 1'000'000 / span));
+    }
+    restart();
 }
 
 }  // namespace vboard::card

@@ -25,6 +25,14 @@ void Socket::write_strobe(uint8_t bus) {
     }
 }
 
+std::optional<Card> Socket::remove() {
+    if (card_ && clock_) card_->set_time(clock_(clock_ctx_));
+    if (card_) card_->power_off();
+    std::optional<Card> out = std::move(card_);
+    card_.reset();
+    return out;
+}
+
 std::optional<uint8_t> Socket::read_strobe() {
     if (!card_ || ce_n_) return std::nullopt;
     if (clock_) card_->set_time(clock_(clock_ctx_));

@@ -38,7 +38,8 @@ constexpr CommandHelp serve_help = {
     "a time on 127.0.0.1:PORT (QEMU: -chardev socket,id=u,host=127.0.0.1,port=PORT\n"
     "-device usb-redir,chardev=u); PORT 0 takes a free port and reports it.\n",
     "Exit status: 0 ended by a signal; 1 the board could not be served (another\n"
-    "board with that number runs, an unsafe directory); 2 usage error.\n"};
+    "board with that number runs, an unsafe directory) or the card image could not\n"
+    "be written back; 2 usage error.\n"};
 
 constexpr CommandHelp run_help = {
     "run",
@@ -48,7 +49,7 @@ constexpr CommandHelp run_help = {
     "they have ended.\n",
     "Exit status: COMMAND's status (128+N when signal N ended it); 125 when run\n"
     "itself fails (a usage error, a board that cannot be served, a COMMAND that\n"
-    "cannot be started).\n"};
+    "cannot be started, a card image that cannot be written back).\n"};
 
 constexpr CommandHelp script_help = {
     "script",
@@ -70,8 +71,8 @@ constexpr CommandHelp script_help = {
     "INDEX (of string), LENGTH (of in) and MS decimal, MS at most 60000. '#' starts\n"
     "a comment; bytes outside printable ASCII are echoed as \\xNN.\n",
     "Exit status: 0 every command ran (whatever the device answered: ok, stall,\n"
-    "timeout); 1 a command failed (a 'fail' line) or the board could not be\n"
-    "built; 2 a malformed line (an 'error' line) or a usage error.\n"};
+    "timeout); 1 a command failed (a 'fail' line), the board could not be\n"
+    "built or the card image could not be written back; 2 a malformed line (an 'error' line) or a usage error.\n"};
 
 volatile std::sig_atomic_t stop_signal = 0;
 
@@ -91,6 +92,17 @@ void catch_stop_signals()
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+// The end of a run: the card image written back (see Session::save_card_image);
+// false after a message.
+bool save_card(const CommandHelp& help, serve::Session& session)
+{
+    std::string error;
+    if (session.save_card_image(error))
+        return true;
+    std::fprintf(stderr, "vboard %s: %s\n", help.name, error.c_str());
+    return false;
 }
 
 void print_findings(serve::Session& session)
@@ -253,7 +265,7 @@ int serve_usbredir(const serve::BoardOptions& options, uint16_t port)
     while (stop_signal == 0)
         server->step(50);
     print_findings(server->session());
-    return exit_success;
+    return save_card(serve_help, server->session()) ? exit_success : exit_failure;
 }
 
 }  // namespace
@@ -292,7 +304,7 @@ int serve_command(int argc, char** argv)
     while (stop_signal == 0)
         server->step(50);
     print_findings(server->session());
-    return exit_success;
+    return save_card(serve_help, server->session()) ? exit_success : exit_failure;
 }
 
 int run_command(int argc, char** argv)
@@ -338,7 +350,7 @@ int run_command(int argc, char** argv)
         server->step(5);
     }
     print_findings(server->session());
-    return status;
+    return save_card(run_help, server->session()) ? status : run_failure;
 }
 
 int script_command(int argc, char** argv)
@@ -390,6 +402,8 @@ int script_command(int argc, char** argv)
     const int malformed = runner.run_script(*in, std::cout);
     std::cout.flush();
     print_findings(*session);
+    if (!save_card(script_help, *session))
+        return exit_failure;
     return malformed > 0 ? exit_usage : runner.failed() > 0 ? exit_failure : exit_success;
 }
 

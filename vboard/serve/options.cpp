@@ -49,7 +49,29 @@ std::vector<cmdline::Option> board_option_table(BoardOptions& o, bool with_fast)
          }},
         {"--no-card", "", "", "empty socket",
          [&o](const std::string&, std::string&) { return o.no_card = true; }},
-        cmdline::text("--card-image", "", "FILE", "card contents: raw pages, data then spare area", o.card_image),
+        {"--card-image", "", "FILE",
+         "card contents: raw pages, data then spare area;\nwhat the firmware programs or erases is written back",
+         [&o](const std::string& v, std::string&) {
+             o.card_image_given = o.card_image_given || !o.card_image.empty();
+             o.card_image = v;
+             o.card_image_readonly = false;
+             return true;
+         }},
+        {"--card-image-readonly", "", "FILE", "card contents as --card-image, never written back",
+         [&o](const std::string& v, std::string&) {
+             o.card_image_given = o.card_image_given || !o.card_image.empty();
+             o.card_image = v;
+             o.card_image_readonly = true;
+             return true;
+         }},
+        {"--card-faults", "", "SPEC",
+         "programs and erases that fail: program:B[-B], erase:B[-B],\nblock:B[-B], rate:R, seed:N, comma separated",
+         [&o](const std::string& v, std::string& error) {
+             const std::optional<card::CardFaults> faults = card::parse_card_faults(v, error);
+             if (faults)
+                 o.card_faults = *faults;
+             return faults.has_value();
+         }},
         {"--firmware-loaded", "", "", "the board already runs the built firmware",
          [&o](const std::string&, std::string&) { return o.firmware_loaded = true; }},
         {"--bare-strings", "", "TEXT1,TEXT2",
@@ -96,6 +118,10 @@ bool check_board_options(BoardOptions& o, std::string& error)
     }
     if (o.no_card && !o.card_image.empty()) {
         error = "--card-image needs a card; --no-card leaves the socket empty";
+        return false;
+    }
+    if (o.card_image_given) {
+        error = "one card image: --card-image and --card-image-readonly given more than once";
         return false;
     }
     if (o.no_card)

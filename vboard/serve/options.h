@@ -3,7 +3,10 @@
 //   --device N                  the driver's device number (default 0)
 //   --card SPEC | --no-card     the card in the socket: MAKER,DEVICE,ID3[,EXT] in
 //                               hex (default ec,75,a5), or an empty socket
-//   --card-image FILE           the card's contents (raw pages, data then spare)
+//   --card-image FILE           the card's contents (raw pages, data then spare);
+//                               what the firmware changes is written back at the end
+//   --card-image-readonly FILE  the same, never written back
+//   --card-faults SPEC          programs and erases the card fails (card.h)
 //   --firmware-loaded           the board already runs the built firmware
 //   --bare-strings T1,T2 | none what the bare controller answers for strings 1
 //                               and 2 (default: empty texts; none: it stalls them)
@@ -28,6 +31,8 @@ struct BoardOptions {
     int device = 0;
     std::optional<card::CardIdentity> card = card::CardIdentity{};  // nothing: no card
     std::string card_image;            // empty: an erased card
+    bool card_image_readonly = false;  // --card-image-readonly: never written back
+    card::CardFaults card_faults;
     bool firmware_loaded = false;
     bool bare_strings_stalled = false;
     std::string bare_string1;
@@ -37,6 +42,7 @@ struct BoardOptions {
     // can run across page boundaries (stream-path checks); not an option.
     bool card_busy_times = true;
     bool no_card = false;  // --no-card given: checked against --card and --card-image
+    bool card_image_given = false;  // both image options given: refused
     bool card_given = false;
     trace::Files trace;                // --pcap, --vcd, --log, -v
 };

@@ -17,6 +17,7 @@ std::unique_ptr<Session> Session::create(const BoardOptions& options, std::strin
     settings.bare_string1 = options.bare_string1;
     settings.bare_string2 = options.bare_string2;
     settings.card_busy_times = options.card_busy_times;
+    settings.card_faults = options.card_faults;
     if (std::string refused = board::check_settings(settings); !refused.empty()) {
         error = refused;
         return nullptr;
@@ -45,6 +46,18 @@ std::unique_ptr<Session> Session::create(const BoardOptions& options, std::strin
         !(s->tracer_ = trace::Tracer::attach(*s->board_, *s->host_, *s->driver_, options.trace, error)))
         return nullptr;
     return s;
+}
+
+bool Session::save_card_image(std::string& error)
+{
+    if (options_.card_image.empty() || options_.card_image_readonly)
+        return true;
+    const card::Card* card = board_->socket().card();
+    if (!card && (pulled_ = board_->take_pulled_card()))
+        card = &*pulled_;
+    if (!card || !card->modified())
+        return true;
+    return card->save_image(options_.card_image, error);
 }
 
 bool Session::settle(uint32_t timeout_ms)

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace vboard::serve {
@@ -38,6 +39,12 @@ public:
         listener_ = std::move(listener);
     }
 
+    // At the end of a run: the card image (--card-image, not read-only)
+    // gets what the firmware programmed or erased, when it changed: written
+    // to FILE.tmp, then renamed. The card in the socket counts, or the one
+    // pulled from it. False with one line naming the OS's reason.
+    bool save_card_image(std::string& error);
+
     // Runs simulated time until a device is enumerated (at once if one is),
     // at most `timeout_ms`; true when one is.
     bool settle(uint32_t timeout_ms);
@@ -51,6 +58,7 @@ private:
     std::unique_ptr<host::Driver> driver_;
     uint64_t enumerations_ = 0;
     std::function<void(const host::HostEvent&)> listener_;
+    std::optional<card::Card> pulled_;  // taken from the board for saving
     std::unique_ptr<trace::Tracer> tracer_;  // last: detaches before the rest goes
 };
 
