@@ -75,13 +75,11 @@ void sm_logical_disk::add_block(uint32_t block, const unsigned char* raw)
     const size_t block_bytes = size_t(sectors_per_block_) * smformat::sector_bytes;
     std::vector<unsigned char> sectors(block_bytes);
     const sm_claimant c = sm_judge_claimant(g_, raw, *address, logical_per_zone_, sectors.data());
-    if (c.kind == sm_claim::unfinished)
-        return;
     std::optional<sm_claim> held;
-    if (claimed_[logical]) {
-        ++summary_.doubled;
+    if (claimed_[logical])
         held = held_[logical].kind;
-    }
+    if (held && c.kind != sm_claim::unfinished)
+        ++summary_.doubled;
     if (!sm_claim_takes_over(c.kind, held))
         return;
     claimed_[logical] = true;

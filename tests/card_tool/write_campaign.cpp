@@ -1,6 +1,8 @@
 // Interruption campaign for card writes, seeded: the tool writes disk B over
-// a card holding disk A and is cut off at a random driver call (the card
-// pulled, or the tool killed); the card, as the logical read assembles it,
+// a card holding disk A and is cut off: the card pulled at a random instant
+// of the write's simulated time (a program or erase it is busy with left
+// half done, as the card model does it), or the tool killed at a random
+// driver call; the card, as the logical read assembles it,
 // must then hold every logical block either as in A or as in B, and the same
 // write run again must leave exactly B. Three cards: 1 MB (256-byte pages),
 // 16 MB, 32 MB (two zones).
@@ -29,8 +31,8 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 struct Killed {};
 
-// Passes every call to the board; at driver call `at` (counting bulk reads
-// and writes from 1) pulls the card or kills the tool.
+// Passes every call to the board; kills the tool at driver call `at`
+// (counting bulk reads and writes from 1).
 class Cutter final : public winapi::Backend {
 public:
     explicit Cutter(vboard::inproc::InProcessBackend& board) : board_(board) {}
@@ -38,23 +40,14 @@ public:
     BOOL io_control(winapi::Connection c, DWORD code, const void* in, DWORD in_length, void* out, DWORD out_length,
                     DWORD* returned) override
     {
-        if (code == cusb::ioctl_bulk_write || code == cusb::ioctl_bulk_read) {
-            if (++calls == at && kill)
-                throw Killed{};
-            if (calls == at) {
-                auto& socket = board_.session().board().socket();
-                pulled = *socket.card();
-                socket.remove();
-            }
-        }
+        if ((code == cusb::ioctl_bulk_write || code == cusb::ioctl_bulk_read) && ++calls == at)
+            throw Killed{};
         return board_.io_control(c, code, in, in_length, out, out_length, returned);
     }
     void close(winapi::Connection c) override { board_.close(c); }
     void sleep(DWORD ms) override { board_.sleep(ms); }
 
     uint64_t calls = 0, at = 0;
-    bool kill = false;
-    std::optional<vboard::card::Card> pulled;
 
 private:
     vboard::inproc::InProcessBackend& board_;
@@ -159,6 +152,7 @@ int main(int argc, char** argv)
         }
         vboard::inproc::InProcessBackend& board = *made;
         auto& socket = board.session().board().socket();
+        auto& clock = board.session().board();
         Cutter cutter(board);
         if (write(cutter, path_a) != write_complete || read_back(*socket.card(), g) != a) {
             std::printf("card %u: writing A failed\n", c);
@@ -166,11 +160,12 @@ int main(int argc, char** argv)
         }
         const vboard::card::Card card_a = *socket.card();
         cutter.calls = 0;
+        const auto began = clock.now();
         if (write(cutter, path_b) != write_complete || read_back(*socket.card(), g) != b) {
             std::printf("card %u: writing B failed\n", c);
             return 1;
         }
-        const uint64_t calls = cutter.calls;
+        const uint64_t calls = cutter.calls, clocks = clock.now() - began;
         // Most points on the small card: a write's scan of a large card's
         // spare areas costs the most time.
         const unsigned share = c == 0 ? points - 2 * (points / 7) : points / 7;
@@ -178,13 +173,19 @@ int main(int argc, char** argv)
         for (unsigned p = 0; p < share; ++p) {
             socket.insert(card_a);
             cutter.calls = 0;
-            cutter.at = 1 + random() % calls;
-            cutter.kill = random() % 2 == 0;
-            cutter.pulled.reset();
-            kills += cutter.kill;
+            const bool kill = random() % 2 == 0;
+            const uint64_t when = kill ? 1 + random() % calls : random() % clocks;
+            kills += kill;
+            cutter.at = kill ? when : 0;
+            if (!kill)
+                clock.pull_card_at(clock.now() + when);
             const int status = write(cutter, path_b);
-            if (cutter.pulled)
-                socket.insert(*cutter.pulled);
+            if (!kill) {
+                std::optional<vboard::card::Card> pulled = clock.take_pulled_card();
+                if (pulled)
+                    socket.insert(std::move(*pulled));
+                clock.pull_card_at(~uint64_t{0});
+            }
             const Bytes got = read_back(*socket.card(), g);
             size_t bad = blocks;
             for (size_t l = 0; l < blocks && bad == blocks; ++l)
@@ -193,22 +194,21 @@ int main(int argc, char** argv)
                     !std::equal(got.begin() + std::ptrdiff_t(l * block), got.begin() + std::ptrdiff_t((l + 1) * block),
                                 b.begin() + std::ptrdiff_t(l * block)))
                     bad = l;
-            const uint64_t at = cutter.at;
             cutter.at = 0;
             const int again = write(cutter, path_b);
             if (bad != blocks || again != write_complete || read_back(*socket.card(), g) != b) {
-                std::printf("card %u, point %u (seed %u): %s at call %llu of %llu (status %d): %s\n", c, p, seed,
-                            cutter.kill ? "killed" : "pulled", static_cast<unsigned long long>(at),
-                            static_cast<unsigned long long>(calls), status,
+                std::printf("card %u, point %u (seed %u): %s %llu of %llu (status %d): %s\n", c, p, seed,
+                            kill ? "killed at driver call" : "pulled at clock", static_cast<unsigned long long>(when),
+                            static_cast<unsigned long long>(kill ? calls : clocks), status,
                             bad != blocks ? ("logical block " + std::to_string(bad) + " is neither old nor new").c_str()
                                           : "the second run did not finish the job");
                 return 1;
             }
         }
-        std::printf("card %02x,%02x,%02x: %u interruption points (%u killed, %u pulled) over %llu driver calls, "
-                    "every logical block old or new, every second run complete\n",
-                    cards[c].maker, cards[c].device, cards[c].id3, share, kills, share - kills,
-                    static_cast<unsigned long long>(calls));
+        std::printf("card %02x,%02x,%02x: %u interruption points (%u killed over %llu driver calls, %u pulled over "
+                    "%.3f s), every logical block old or new, every second run complete\n",
+                    cards[c].maker, cards[c].device, cards[c].id3, share, kills, static_cast<unsigned long long>(calls),
+                    share - kills, double(clocks) / 24e6);
         std::remove(path_start.c_str());
         std::remove(path_a.c_str());
         std::remove(path_b.c_str());
