@@ -498,4 +498,53 @@ TEST(CardWrite, AZoneWithoutAFreeBlockEndsWithItsOwnStatusAndChangesNothing)
     std::remove(m.image_path.c_str());
 }
 
+// Programs and erases that fail at random: each failed block is marked bad
+// and its data go elsewhere; the disk reads back whole and the read counts
+// the blocks the write marked.
+TEST(CardWrite, FailedProgramsAndErasesMarkTheBlockBadAndTheDataGoElsewhere)
+{
+    const vboard::card::CardIdentity id{0xEC, 0x6E, 0xA5, std::nullopt};
+    Bytes disk(1024000, 0xFF);
+    const std::string start = temp_path("start.img"), file = temp_path("disk.img"), out = temp_path("back.img");
+    save(start, Bytes(4096, 0x00));
+    vboard::cardimage::Request request;
+    request.card = id;
+    request.from = start;
+    std::string error;
+    ASSERT_TRUE(vboard::cardimage::write_card_image(request, start, error)) << error;
+    std::mt19937 random(8);
+    for (size_t i = 0; i < 60 * 4096; ++i)
+        disk[i + 4096] = uint8_t(random());
+    disk[0] = 0x00;
+    save(file, disk);
+    vboard::serve::BoardOptions options;
+    options.card = id;
+    options.card_image = start;
+    options.firmware_loaded = true;
+    options.card_faults = *vboard::card::parse_card_faults("rate:0.02,seed:3", error);
+    auto board = vboard::inproc::InProcessBackend::create(options, error);
+    ASSERT_TRUE(board) << error;
+    winapi::ScopedBackend scope{*board};
+    card_tool_reset();
+    ::testing::internal::CaptureStdout();
+    sm_write_request write;
+    write.file = file;
+    const int status = card_tool_write(write);
+    card_tool_reset();
+    const int read = card_tool_read(sm_read_mode::logical, out.c_str());
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    card_tool_reset();
+    EXPECT_EQ(status, write_complete) << printed;
+    EXPECT_EQ(read, read_complete) << printed;
+    const size_t marked = printed.find(" marked bad\n");
+    ASSERT_NE(marked, std::string::npos) << printed;
+    const std::string count = printed.substr(printed.rfind(' ', marked - 1) + 1, marked - printed.rfind(' ', marked - 1) - 1);
+    EXPECT_NE(count, "0") << printed;
+    EXPECT_NE(printed.find("\n" + count + " bad blocks, 0 ECC corrections, 0 uncorrectable sectors"), std::string::npos)
+        << printed;
+    EXPECT_TRUE(load(out) == disk) << "the disk read back differs from the one written";
+    for (const auto& p : {start, file, out})
+        std::remove(p.c_str());
+}
+
 }  // namespace
