@@ -15,9 +15,11 @@
 // The address is held by the first complete claimant in block order; when
 // none is complete, by the first damaged one; an unfinished block never holds
 // it (without another claimant the logical block reads as never written).
-// A rewrite programs the new block page by page from its first, checks it
-// and only then erases the old one, so at every moment the rule gives the old
-// block or the new one.
+// The writer programs a new block's pages with the first sector's address
+// field left erased, checks them, programs the field, and only then erases
+// the old block; a block to be cleared has its first sector's field and data
+// status programmed to 0x00 before its erase. So at every moment the rule
+// gives the old content or the new (writer.cpp; docs/writing-cards.md).
 #pragma once
 
 #include "card_tool/geometry.h"

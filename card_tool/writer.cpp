@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,7 +31,7 @@ using Spare = std::array<unsigned char, smformat::sector_spare_bytes>;
 enum class Kind : uint8_t {
     bad,      // block status marks it bad: never erased or programmed
     erased,   // all 0xFF
-    cis,      // address field 0x0000: the card information structure
+    cis,      // address field 0x0000, data status good: the card information structure
     claim,    // a logical block's address
     garbage,  // anything else: nothing the disk shows
 };
@@ -73,7 +74,10 @@ private:
     Stop read_block(uint32_t block, Bytes& raw);
     Stop execute();
     Stop write_logical(uint32_t logical);
-    Stop write_pages(uint32_t block, const Bytes& pages, uint32_t count, bool trusted = false);
+    Stop write_pages(uint32_t block, const Bytes& pages, uint32_t count, bool trusted, bool commit);
+    Stop program(uint32_t block, const Bytes& pages, uint32_t count);
+    Stop unclaim(uint32_t block);
+    void set_first_sector_spare(Bytes& pages, std::initializer_list<unsigned> at, unsigned char value) const;
     Stop erase(uint32_t block);
     Stop mark_bad(uint32_t block);
     Stop place_cis();
@@ -82,6 +86,8 @@ private:
     Stop stop_for(sm_op_result r) const;
     Bytes pages_of(const unsigned char* data, std::optional<uint16_t> address, uint32_t sectors) const;
     std::string plan_line() const;
+    uint32_t pages_to_program() const;
+    void show_progress() { progress_->update(std::min(programmed_ + verified_, progress_total_)); }
     int finish(Stop stop);
 
     sm_geometry g_;
@@ -108,6 +114,7 @@ private:
     uint32_t to_rewrite_ = 0, to_clear_ = 0, to_erase_ = 0;
     uint32_t rewritten_ = 0, cleared_ = 0, erased_ = 0, programmed_ = 0, verified_ = 0, marked_bad_ = 0;
     std::optional<sm_progress> progress_;
+    uint32_t progress_total_ = 0;
 };
 
 Stop Writer::stop_for(sm_op_result r) const
@@ -143,7 +150,8 @@ Stop Writer::scan()
         else if (all_ff(s.data(), s.size()))
             kind_[b] = Kind::erased;
         else if (s[smformat::spare_address1] == 0 && s[smformat::spare_address1 + 1] == 0 &&
-                 s[smformat::spare_address2] == 0 && s[smformat::spare_address2 + 1] == 0)
+                 s[smformat::spare_address2] == 0 && s[smformat::spare_address2 + 1] == 0 &&
+                 !smformat::data_status_invalid(s[smformat::spare_data_status]))
             kind_[b] = Kind::cis;
         else if (const auto a = sm_sector_address(s.data(), z_.logical_per_zone)) {
             kind_[b] = Kind::claim;
@@ -324,44 +332,85 @@ Stop Writer::mark_bad(uint32_t block)
 // back unless told not to. A failure marks the block bad: Stop::none with
 // the block's kind bad; a block `trusted` to be erased that reads back
 // otherwise is left for the caller to erase (mismatch_).
-Stop Writer::write_pages(uint32_t block, const Bytes& pages, uint32_t count, bool trusted)
+// Sets the spare bytes `at` of the first sector in raw pages to `value`.
+void Writer::set_first_sector_spare(Bytes& pages, std::initializer_list<unsigned> at, unsigned char value) const
 {
-    mismatch_ = false;
-    const uint32_t first = block * g_.pages_per_block;
+    for (const unsigned k : at)
+        pages[size_t(k / g_.spare_bytes) * g_.page_bytes() + g_.data_bytes + k % g_.spare_bytes] = value;
+}
+
+Stop Writer::program(uint32_t block, const Bytes& pages, uint32_t count)
+{
     known_erased_[block] = false;
-    const sm_op_result r = sm_program_pages(g_, first, count, pages.data(), [this] {
+    const sm_op_result r = sm_program_pages(g_, block * g_.pages_per_block, count, pages.data(), [this] {
         ++programmed_;
-        progress_->update(programmed_ + verified_);
+        show_progress();
     });
     if (const Stop s = stop_for(r); s != Stop::none)
         return s;
     if (r == sm_op_result::fail)
         return mark_bad(block);
-    if (!request_.verify)
-        return Stop::none;
-    Bytes got(g_.page_bytes());
-    for (uint32_t p = 0; p < count; ++p) {
-        if (sm_read_page(g_, first + p, got.data(), p > 0) != 0) {
-            stream_left_ = true;
-            return Stop::transfer;
-        }
-        if (!std::equal(got.begin(), got.end(), pages.begin() + std::ptrdiff_t(p) * g_.page_bytes())) {
-            unsigned char levels = 0;
-            if (sm_pins(&levels) != 0 || !(levels & card_present))
-                return Stop::no_card;
-            if (trusted) {
-                mismatch_ = true;
-                return Stop::none;
-            }
-            return mark_bad(block);
-        }
-        ++verified_;
-        progress_->update(programmed_ + verified_);
-    }
-    unsigned char levels = 0;
-    if (sm_pins(&levels) != 0 || !(levels & card_present))
-        return Stop::no_card;
     return Stop::none;
+}
+
+Stop Writer::write_pages(uint32_t block, const Bytes& pages, uint32_t count, bool trusted, bool commit)
+{
+    mismatch_ = false;
+    const uint32_t first = block * g_.pages_per_block;
+    // A logical block's first sector gets its address field last: until
+    // then the block claims nothing, whatever happens to it.
+    const std::initializer_list<unsigned> address = {smformat::spare_address1, smformat::spare_address1 + 1,
+                                                     smformat::spare_address2, smformat::spare_address2 + 1};
+    Bytes unclaimed = pages;
+    if (commit)
+        set_first_sector_spare(unclaimed, address, 0xFF);
+    if (const Stop s = program(block, unclaimed, count); s != Stop::none || kind_[block] == Kind::bad)
+        return s;
+    if (request_.verify) {
+        Bytes got(g_.page_bytes());
+        for (uint32_t p = 0; p < count; ++p) {
+            if (sm_read_page(g_, first + p, got.data(), p > 0) != 0) {
+                stream_left_ = true;
+                return Stop::transfer;
+            }
+            if (!std::equal(got.begin(), got.end(), unclaimed.begin() + std::ptrdiff_t(p) * g_.page_bytes())) {
+                unsigned char levels = 0;
+                if (sm_pins(&levels) != 0 || !(levels & card_present))
+                    return Stop::no_card;
+                if (trusted) {
+                    mismatch_ = true;
+                    return Stop::none;
+                }
+                return mark_bad(block);
+            }
+            ++verified_;
+            show_progress();
+        }
+        unsigned char levels = 0;
+        if (sm_pins(&levels) != 0 || !(levels & card_present))
+            return Stop::no_card;
+    }
+    if (!commit)
+        return Stop::none;
+    Bytes field(size_t(pages_per_sector_) * g_.page_bytes(), 0xFF);
+    for (const unsigned k : address)
+        set_first_sector_spare(field, {k}, pages[size_t(k / g_.spare_bytes) * g_.page_bytes() + g_.data_bytes +
+                                                 k % g_.spare_bytes]);
+    return program(block, field, pages_per_sector_);
+}
+
+// The block stops claiming its logical block before it is erased: its first
+// sector's address field and data status programmed to 0x00. Cut short,
+// the field names no address or another one, which the other sectors
+// contradict.
+Stop Writer::unclaim(uint32_t block)
+{
+    Bytes field(size_t(pages_per_sector_) * g_.page_bytes(), 0xFF);
+    set_first_sector_spare(field,
+                           {smformat::spare_data_status, smformat::spare_address1, smformat::spare_address1 + 1,
+                            smformat::spare_address2, smformat::spare_address2 + 1},
+                           0x00);
+    return program(block, field, pages_per_sector_);
 }
 
 // One logical block: the further claimants go, the new content goes to a
@@ -399,7 +448,7 @@ Stop Writer::write_logical(uint32_t l)
                     if (kind_[*b] == Kind::bad)
                         break;
                 }
-                if (const Stop s = write_pages(*b, pages, g_.pages_per_block, trust); s != Stop::none)
+                if (const Stop s = write_pages(*b, pages, g_.pages_per_block, trust, true); s != Stop::none)
                     return s;
                 written = kind_[*b] != Kind::bad && !mismatch_;
                 trust = false;
@@ -410,8 +459,13 @@ Stop Writer::write_logical(uint32_t l)
         ++cleared_;
     }
     if (L.kept) {
-        if (const Stop s = erase(*L.kept); s != Stop::none)
-            return s;
+        // Cleared, the block was the only one holding the logical block.
+        if (L.clear)
+            if (const Stop s = unclaim(*L.kept); s != Stop::none)
+                return s;
+        if (kind_[*L.kept] != Kind::bad)
+            if (const Stop s = erase(*L.kept); s != Stop::none)
+                return s;
         if (kind_[*L.kept] == Kind::erased)
             set_free(*L.kept);
     }
@@ -437,7 +491,7 @@ Stop Writer::place_cis()
             if (const Stop s = erase(b); s != Stop::none)
                 return s;
         if (kind_[b] != Kind::bad) {
-            if (const Stop s = write_pages(b, pages, pages_per_sector_); s != Stop::none)
+            if (const Stop s = write_pages(b, pages, pages_per_sector_, false, false); s != Stop::none)
                 return s;
             if (kind_[b] != Kind::bad)
                 return Stop::none;
@@ -472,13 +526,21 @@ Stop Writer::execute()
     return Stop::none;
 }
 
+// Each rewrite programs its block and then its address field; each clear
+// programs the old block's address field away.
+uint32_t Writer::pages_to_program() const
+{
+    return to_rewrite_ * (g_.pages_per_block + pages_per_sector_) + to_clear_ * pages_per_sector_ +
+           (cis_ ? pages_per_sector_ : 0);
+}
+
 std::string Writer::plan_line() const
 {
     char line[200];
     std::snprintf(line, sizeof line,
                   "%u logical blocks to rewrite, %u to clear; up to %u blocks to erase, %u pages to program",
                   unsigned(to_rewrite_), unsigned(to_clear_), unsigned(to_erase_),
-                  unsigned(to_rewrite_ * g_.pages_per_block + (cis_ ? pages_per_sector_ : 0)));
+                  unsigned(pages_to_program()));
     return line;
 }
 
@@ -504,8 +566,9 @@ int Writer::run(Bytes disk, std::optional<Bytes> cis)
         sm_end();
         return write_failed;
     }
-    const uint32_t pages = to_rewrite_ * g_.pages_per_block + (cis_ ? pages_per_sector_ : 0);
-    progress_.emplace(pages * (request_.verify ? 2 : 1), g_.page_bytes());
+    progress_total_ = pages_to_program() +
+                      (request_.verify ? to_rewrite_ * g_.pages_per_block + (cis_ ? pages_per_sector_ : 0) : 0);
+    progress_.emplace(progress_total_, g_.page_bytes());
     s = execute();
     progress_->done();
     return finish(s);

@@ -180,6 +180,9 @@ int main(int argc, char** argv)
             if (!kill)
                 clock.pull_card_at(clock.now() + when);
             const int status = write(cutter, path_b);
+            // A killed tool is run again no sooner than a process can start:
+            // a program or erase it left running has ended by then.
+            board.sleep(10);
             if (!kill) {
                 std::optional<vboard::card::Card> pulled = clock.take_pulled_card();
                 if (pulled)
