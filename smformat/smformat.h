@@ -6,11 +6,14 @@
 // Index:
 //   ecc.cpp      ecc_compute, ecc_check
 //   format.cpp   block address field, block status, zones, sector spare
+//   layout.cpp   the standard layout a formatted card holds: CIS, MBR, boot sector, FATs, root
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <vector>
 
 namespace smformat {
 
@@ -74,5 +77,57 @@ std::array<uint8_t, sector_spare_bytes> sector_spare(const uint8_t* data, std::o
 // The first bytes of the card information structure (a PC Card tuple chain).
 inline constexpr std::array<uint8_t, 10> cis_signature = {0x01, 0x03, 0xD9, 0x01, 0xFF,
                                                           0x18, 0x02, 0xDF, 0x01, 0x20};
+
+// ---- layout.cpp: the standard layout of a formatted card ----------------
+
+// The format's parameters for one card size (docs/card-format.md gives the
+// table and where it comes from). The partition fills the disk from
+// partition_start to cylinders x heads x sectors_per_track; a cluster is one
+// erase block and the data area starts on a block boundary.
+struct FormatParameters {
+    unsigned megabytes = 0;
+    uint32_t sectors_per_block = 0;    // 512-byte sectors in an erase block: 8, 16 or 32
+    uint32_t logical_blocks = 0;       // blocks of the logical disk (zones x logical blocks per zone)
+    uint16_t cylinders = 0, heads = 0, sectors_per_track = 0;
+    uint32_t partition_start = 0;      // the boot sector's sector number: the hidden sectors
+    uint32_t partition_sectors = 0;    // total sectors of the partition
+    uint8_t sectors_per_cluster = 0;
+    bool fat16 = false;                // else FAT12
+    uint16_t fat_sectors = 0;          // each of the two FATs
+    uint16_t root_entries = 0;
+    uint8_t media = 0;                 // media descriptor
+    uint8_t partition_type = 0;        // the MBR's system id: 0x01 FAT12, 0x04 FAT16 < 32 MB, 0x06 FAT16
+
+    uint32_t data_start() const {      // sector of the disk where cluster 2 begins
+        return partition_start + 1 + 2u * fat_sectors + root_entries * 32u / sector_bytes;
+    }
+};
+// The row for a card of `megabytes` (1, 2, 4, ..., 128), or nothing.
+std::optional<FormatParameters> format_parameters(unsigned megabytes);
+
+struct StandardLayout {
+    FormatParameters parameters;
+    // The data of sector 0 of the card information structure's block (the
+    // first good block of zone 0): the tuple chain at byte 0 and again at
+    // byte 256, zeros between and after. Its spare bytes are
+    // sector_spare(cis.data(), std::nullopt): address field 0x0000. The
+    // block's other sectors stay erased.
+    std::vector<uint8_t> cis;
+    // The logical blocks the format writes, each sectors_per_block x 512
+    // bytes: master boot record, boot sector, the two FATs and the root
+    // directory, zeros elsewhere inside these blocks. Every other logical
+    // block is left unwritten: no physical block claims it, it reads 0xFF.
+    std::map<uint32_t, std::vector<uint8_t>> blocks;
+};
+// The layout for a card of `megabytes`, or nothing for a size the format has
+// no row for. `serial` is the volume serial number in the boot sector.
+std::optional<StandardLayout> standard_layout(unsigned megabytes, uint32_t serial = 0x4E454255);
+
+// The whole logical disk the layout defines (logical_blocks blocks), 0xFF in
+// the blocks it does not write: what a read of the formatted card returns.
+std::vector<uint8_t> render_logical_disk(const StandardLayout& layout);
+
+// The card information structure's tuple chain (PC Card metaformat).
+extern const std::array<uint8_t, 115> cis_tuples;
 
 }  // namespace smformat

@@ -3,9 +3,9 @@
 # card (vboard make-card-image, two bad blocks), the tool reads the card's
 # logical disk back through a served board, and mtools must find the same
 # files in it.
-#   mtools_round_trip.sh VBOARD CARD_TOOL WORK_DIR
+#   mtools_round_trip.sh VBOARD CARD_TOOL WORK_DIR RENDER_LAYOUT
 set -eu
-vboard=$1 tool=$2 dir=$3
+vboard=$1 tool=$2 dir=$3 render=$4
 card=ec,e3,a5      # 4 MB: 500 logical blocks of 8 KB
 disk_bytes=4096000
 
@@ -36,10 +36,16 @@ mcopy -n -i disk.img ::/DCIM/PHOTO.JPG back.jpg
 cmp back.jpg photo.jpg
 echo "mtools round trip: same files"
 
-# Without --from: an empty FAT file system that mtools takes, on a 1 MB card.
+# Without --from: the standard layout (MBR, FAT12 partition at sector 13) on
+# a 1 MB card, read back exactly as the layout renders it; mtools and
+# fsck.fat find an empty file system in the partition.
 "$vboard" make-card-image --card ec,6e,a5 empty.img
 "$vboard" run --fast --firmware-loaded --card ec,6e,a5 --card-image empty.img -- \
     "$tool" --read-logical empty-disk.img > tool-empty.txt || { cat tool-empty.txt; exit 1; }
-mdir -i empty-disk.img ::/ > empty-dir.txt 2>&1 || { cat empty-dir.txt; exit 1; }
+offset=$("$render" 1 layout.img)
+cmp empty-disk.img layout.img
+mdir -i empty-disk.img@@$offset ::/ > empty-dir.txt 2>&1 || { cat empty-dir.txt; exit 1; }
 grep -q 'No files' empty-dir.txt || { cat empty-dir.txt; exit 1; }
-echo "empty card: mtools finds an empty file system"
+dd if=empty-disk.img of=partition.img bs=512 skip=$((offset / 512)) 2>/dev/null
+fsck.fat -n partition.img
+echo "formatted card: mtools and fsck.fat find an empty file system in its partition"

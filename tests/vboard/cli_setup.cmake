@@ -9,7 +9,7 @@ string(REPEAT "x" 8193 beyond_ram)
 file(WRITE ${WORK}/big.bin "${beyond_ram}")
 file(WRITE ${WORK}/outside.script "load ${WORK}/big.bin\n")
 file(MAKE_DIRECTORY ${WORK}/a-directory)
-# An erased 1 MB card (an empty image): byte 0 of page 0 programmed to 00, byte 1 to 00, both read back.
+# An erased 1 MB card (an empty image): programs of byte 0 and byte 1 of page 0, a read of both.
 file(WRITE ${WORK}/card.img "")
 set(setup "enumerate\nout 0 001407f112\n")
 file(WRITE ${WORK}/program0.script "${setup}out 0 318032003200320030003110\nout 0 14\nwait 1\n")

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <random>
 
@@ -76,14 +77,16 @@ bool make_card_image(const Request& request, std::vector<uint8_t>& image, std::s
         bad[b] = true;
     }
 
-    std::vector<uint8_t> disk;
+    // The logical blocks to write: the disk image's, or the standard layout's.
+    std::map<uint32_t, std::vector<uint8_t>> blocks;
+    std::vector<uint8_t> cis;
     if (!request.from.empty()) {
         std::ifstream in(request.from, std::ios::binary);
         if (!in) {
             error = "cannot open disk image '" + request.from + "': " + std::strerror(errno);
             return false;
         }
-        disk.assign(std::istreambuf_iterator<char>(in), {});
+        std::vector<uint8_t> disk(std::istreambuf_iterator<char>(in), {});
         if (in.bad()) {
             error = "cannot read disk image '" + request.from + "'";
             return false;
@@ -95,9 +98,28 @@ bool make_card_image(const Request& request, std::vector<uint8_t>& image, std::s
             error = text;
             return false;
         }
+        // The tail of the last block past the image's end reads as erased.
+        for (uint32_t b = 0; uint64_t{b} * block_bytes < disk.size(); ++b) {
+            std::vector<uint8_t>& block = blocks[b];
+            block.assign(block_bytes, 0xFF);
+            const size_t at = size_t(b) * block_bytes;
+            std::copy_n(disk.begin() + std::ptrdiff_t(at), std::min<size_t>(block_bytes, disk.size() - at), block.begin());
+        }
+        cis.assign(smformat::sector_bytes, 0x00);
+        std::copy(smformat::cis_tuples.begin(), smformat::cis_tuples.end(), cis.begin());
+        std::copy(smformat::cis_tuples.begin(), smformat::cis_tuples.end(), cis.begin() + 256);
+    } else {
+        std::optional<smformat::StandardLayout> layout =
+            smformat::standard_layout(unsigned(l.g.data_capacity() >> 20));
+        if (!layout) {
+            std::snprintf(text, sizeof text, "the standard format has no layout for a %llu-byte card",
+                          static_cast<unsigned long long>(l.g.data_capacity()));
+            error = text;
+            return false;
+        }
+        blocks = std::move(layout->blocks);
+        cis = std::move(layout->cis);
     }
-    if (request.from.empty()) disk = empty_fat(disk_bytes(request.card));
-    const uint32_t used_blocks = uint32_t((disk.size() + block_bytes - 1) / block_bytes);
 
     image.assign(size_t(l.g.image_bytes()), 0xFF);
     std::vector<uint8_t> sector(smformat::sector_bytes);
@@ -121,34 +143,30 @@ bool make_card_image(const Request& request, std::vector<uint8_t>& image, std::s
                 error = "zone 0 has no good block for the card information structure";
                 return false;
             }
-            // The card information structure: its tuples at byte 0 and again at 256.
-            std::fill(sector.begin(), sector.end(), 0x00);
-            std::copy(smformat::cis_signature.begin(), smformat::cis_signature.end(), sector.begin());
-            std::copy(smformat::cis_signature.begin(), smformat::cis_signature.end(), sector.begin() + 256);
-            const auto spare = smformat::sector_spare(sector.data(), std::nullopt);
-            put_sector(image, l, good.front(), 0, sector.data(), spare.data());
+            // The card information structure in the first sector; the block's other sectors stay erased.
+            const auto spare = smformat::sector_spare(cis.data(), std::nullopt);
+            put_sector(image, l, good.front(), 0, cis.data(), spare.data());
             good.erase(good.begin());
         }
         const uint32_t first_logical = zone * l.zones.logical_per_zone;
-        if (used_blocks <= first_logical) continue;
-        const uint32_t wanted = std::min(used_blocks - first_logical, l.zones.logical_per_zone);
+        const auto begin = blocks.lower_bound(first_logical);
+        const auto end = blocks.lower_bound(first_logical + l.zones.logical_per_zone);
+        const size_t wanted = size_t(std::distance(begin, end));
+        if (wanted == 0) continue;
         if (good.size() < wanted) {
-            std::snprintf(text, sizeof text, "zone %u has %zu good blocks for %u logical blocks", zone, good.size(),
+            std::snprintf(text, sizeof text, "zone %u has %zu good blocks for %zu logical blocks", zone, good.size(),
                           wanted);
             error = text;
             return false;
         }
         std::shuffle(good.begin(), good.end(), shuffle);
-        for (uint32_t n = 0; n < wanted; ++n) {
-            const uint64_t offset = uint64_t{first_logical + n} * block_bytes;
+        size_t n = 0;
+        for (auto it = begin; it != end; ++it, ++n) {
+            const uint16_t address = uint16_t(it->first - first_logical);
             for (uint32_t s = 0; s < l.sectors_per_block; ++s) {
-                const uint64_t at = offset + uint64_t{s} * smformat::sector_bytes;
-                std::fill(sector.begin(), sector.end(), 0xFF);
-                if (at < disk.size())
-                    std::copy_n(disk.begin() + std::ptrdiff_t(at),
-                                std::min<uint64_t>(smformat::sector_bytes, disk.size() - at), sector.begin());
-                const auto spare = smformat::sector_spare(sector.data(), uint16_t(n));
-                put_sector(image, l, good[n], s, sector.data(), spare.data());
+                const uint8_t* data = it->second.data() + size_t(s) * smformat::sector_bytes;
+                const auto spare = smformat::sector_spare(data, address);
+                put_sector(image, l, good[n], s, data, spare.data());
             }
         }
     }

@@ -15,7 +15,8 @@ namespace vboard::cardimage {
 
 struct Request {
     card::CardIdentity card;
-    std::string from;                  // a disk image (e.g. a FAT file system); empty: an empty FAT file system
+    std::string from;                  // a disk image (e.g. a FAT file system); empty: the standard format's
+                                       // layout (smformat::standard_layout), the other blocks unwritten
     std::vector<uint32_t> bad_blocks;  // physical block numbers marked bad
     uint32_t seed = 1;                 // which good blocks the logical blocks land in
 };
@@ -31,9 +32,5 @@ bool write_card_image(const Request& request, const std::string& path, std::stri
 
 // Bytes of the card's logical disk (0 for an unknown device code).
 uint64_t disk_bytes(const card::CardIdentity& card);
-
-// fat.cpp: the first sectors of an empty FAT file system filling a disk of
-// `disk_bytes` (boot sector, two FATs, root directory; the rest may be anything).
-std::vector<uint8_t> empty_fat(uint64_t disk_bytes);
 
 }  // namespace vboard::cardimage

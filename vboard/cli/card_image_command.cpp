@@ -19,7 +19,9 @@ constexpr CommandHelp help = {
     "Writes OUT, the raw pages (data + spare) of a card for --card-image: the card\n"
     "information structure in the first good block, DISK_IMAGE (e.g. a FAT file\n"
     "system made by mkfs.fat) as the card's logical disk, each block with its\n"
-    "address field and ECC. Without --from the disk is an empty FAT file system.\n",
+    "address field and ECC. Without --from the card is formatted as cameras expect:\n"
+    "the standard SmartMedia layout for its size (master boot record, one FAT12 or\n"
+    "FAT16 partition, an empty root directory), the other logical blocks unwritten.\n",
     "Exit status: 0 OUT written; 1 it could not be (DISK_IMAGE unreadable or too\n"
     "large for the card, OUT not creatable); 2 usage error.\n"};
 

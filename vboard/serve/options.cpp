@@ -25,6 +25,19 @@ bool parse_device(const std::string& text, int& device)
     return true;
 }
 
+// --card-image and --card-image-readonly: one card image, named once.
+bool take_card_image(BoardOptions& o, const std::string& path, bool readonly, std::string& error)
+{
+    if (path.empty()) {
+        error = "needs a non-empty value";
+        return false;
+    }
+    o.card_image_twice = o.card_image_twice || !o.card_image.empty();
+    o.card_image = path;
+    o.card_image_readonly = readonly;
+    return true;
+}
+
 }  // namespace
 
 std::vector<cmdline::Option> board_option_table(BoardOptions& o, bool with_fast)
@@ -51,19 +64,9 @@ std::vector<cmdline::Option> board_option_table(BoardOptions& o, bool with_fast)
          [&o](const std::string&, std::string&) { return o.no_card = true; }},
         {"--card-image", "", "FILE",
          "card contents: raw pages, data then spare area;\nwhat the firmware programs or erases is written back",
-         [&o](const std::string& v, std::string&) {
-             o.card_image_given = o.card_image_given || !o.card_image.empty();
-             o.card_image = v;
-             o.card_image_readonly = false;
-             return true;
-         }},
+         [&o](const std::string& v, std::string& error) { return take_card_image(o, v, false, error); }},
         {"--card-image-readonly", "", "FILE", "card contents as --card-image, never written back",
-         [&o](const std::string& v, std::string&) {
-             o.card_image_given = o.card_image_given || !o.card_image.empty();
-             o.card_image = v;
-             o.card_image_readonly = true;
-             return true;
-         }},
+         [&o](const std::string& v, std::string& error) { return take_card_image(o, v, true, error); }},
         {"--card-faults", "", "SPEC",
          "programs and erases that fail: program:B[-B], erase:B[-B],\nblock:B[-B], rate:R, seed:N, comma separated",
          [&o](const std::string& v, std::string& error) {
@@ -120,7 +123,7 @@ bool check_board_options(BoardOptions& o, std::string& error)
         error = "--card-image needs a card; --no-card leaves the socket empty";
         return false;
     }
-    if (o.card_image_given) {
+    if (o.card_image_twice) {
         error = "one card image: --card-image and --card-image-readonly given more than once";
         return false;
     }

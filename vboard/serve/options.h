@@ -42,7 +42,7 @@ struct BoardOptions {
     // can run across page boundaries (stream-path checks); not an option.
     bool card_busy_times = true;
     bool no_card = false;  // --no-card given: checked against --card and --card-image
-    bool card_image_given = false;  // both image options given: refused
+    bool card_image_twice = false;  // a second --card-image(-readonly) given: refused
     bool card_given = false;
     trace::Files trace;                // --pcap, --vcd, --log, -v
 };

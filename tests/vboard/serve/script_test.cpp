@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <tuple>
 #include <sstream>
 #include <string>
 
@@ -276,61 +274,6 @@ TEST(ScriptRun, NoCardReadsAsAnEmptySocket)
     options.card.reset();
     auto session = fresh_board(options);
     EXPECT_EQ(run_script(*session, "pins\n"), "pc f4 oec 00 outc 00\n");
-}
-
-// At the end of a run the card image gets what was programmed, only when
-// something was, never with --card-image-readonly; a file that cannot be
-// written is a failure naming the reason.
-TEST(SessionCardImage, WrittenBackWhenChangedUnlessReadOnly)
-{
-    struct Row {
-        const char* name;
-        bool readonly, program, unwritable;
-        bool saved;  // the call's result
-        int byte0;   // the image's first byte afterwards; -1: the file is gone
-    };
-    const Row rows[] = {
-        {"Programmed", false, true, false, true, 0x00},
-        {"ReadOnly", true, true, false, true, 0xFF},
-        {"Unchanged", false, false, false, true, 0xFF},
-        {"Unwritable", false, true, true, false, -1},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const std::string dir = ::testing::TempDir() + "session_card_" + row.name;
-        std::filesystem::create_directories(dir);
-        const std::string path = dir + "/card.img";
-        std::ofstream(path, std::ios::binary) << std::string(264, '\xFF');
-        BoardOptions options;
-        options.card = vboard::card::CardIdentity{0xEC, 0x6E, 0xA5, std::nullopt};
-        options.card_image = path;
-        options.card_image_readonly = row.readonly;
-        std::string error;
-        auto session = Session::create(options, error);
-        ASSERT_TRUE(session) << error;
-        vboard::card::Socket& s = session->board().socket();
-        s.set_ce_n(false);
-        if (row.program) {
-            const auto cycle = [&s](bool cle, bool ale, uint8_t byte) {
-                s.set_cle(cle), s.set_ale(ale), s.write_strobe(byte), s.set_cle(false), s.set_ale(false);
-            };
-            for (auto [cle, ale, byte] : {std::tuple{1, 0, 0x80}, {0, 1, 0}, {0, 1, 0}, {0, 1, 0}, {0, 0, 0}, {1, 0, 0x10}})
-                cycle(cle, ale, uint8_t(byte));
-        }
-        if (row.unwritable)
-            std::filesystem::remove_all(dir);
-        EXPECT_EQ(session->save_card_image(error), row.saved) << error;
-        if (row.unwritable) {
-            EXPECT_EQ(error, "cannot write card image '" + path + ".tmp': No such file or directory");
-        }
-        std::ifstream in(path, std::ios::binary);
-        EXPECT_EQ(in ? in.get() : -1, row.byte0);
-        EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-        if (row.byte0 >= 0) {
-            EXPECT_EQ(std::filesystem::file_size(path), row.readonly || !row.program ? 264u : 1081344u);
-        }
-        std::filesystem::remove_all(dir);
-    }
 }
 
 }  // namespace
