@@ -52,7 +52,7 @@ int main(int argc, char** argv)
         std::fputs(tool_version_line(), stdout);
         std::exit(exit_success);
     }
-    const bool writes = !options.write_logical.empty();
+    const bool writes = !options.write_logical.empty() || options.format;
     if (writes && !options.dry_run && !options.yes && !nebu_isatty(nebu_fileno(stdin))) {
         std::fprintf(stderr, "card_tool: a write asks before it changes the card: no terminal to ask, so give --yes\n%s",
                      tool_usage().c_str());
@@ -66,6 +66,7 @@ int main(int argc, char** argv)
     if (writes) {
         sm_write_request request;
         request.file = options.write_logical;
+        request.format = options.format;
         request.verify = !options.no_verify;
         request.dry_run = options.dry_run;
         if (!options.yes)

@@ -24,12 +24,16 @@ std::vector<cmdline::Option> option_table(ToolOptions& o)
                       "system) into FILE, ECC-checked, single bits corrected",
                       o.read_logical),
         cmdline::text("--write-logical", "", "FILE",
-                      "after the ID, FILE (a disk image of the card's logical\n"
-                      "size, as --read-logical makes it) onto the card: only\n"
-                      "the logical blocks that differ are rewritten",
+                      "after the ID, FILE (a disk image of the card's\n"
+                      "logical size, as --read-logical makes it) onto\n"
+                      "the card: only logical blocks that differ change",
                       o.write_logical),
+        cmdline::flag("--format", "", "after the ID, the standard SmartMedia layout of\n"
+                      "the card's size: information structure, partition,\n"
+                      "boot sector, FATs, root directory; the rest erased",
+                      o.format),
         cmdline::flag("--no-verify", "", "with a write: do not read written blocks back", o.no_verify),
-        cmdline::flag("--dry-run", "", "with a write: print what would change, change nothing", o.dry_run),
+        cmdline::flag("--dry-run", "", "with a write: print what would change, change\nnothing", o.dry_run),
         cmdline::flag("--yes", "-y", "with a write: change the card without asking", o.yes),
     };
 }
@@ -46,13 +50,13 @@ bool parse_tool_options(int argc, const char* const* argv, ToolOptions& options,
         return false;
     }
     const int jobs = int(!options.read_raw.empty()) + int(!options.read_logical.empty()) +
-                     int(!options.write_logical.empty());
+                     int(!options.write_logical.empty()) + int(options.format);
     if (jobs > 1) {
-        error = "--read, --read-logical and --write-logical exclude each other";
+        error = "--read, --read-logical, --write-logical and --format exclude each other";
         return false;
     }
-    if ((options.no_verify || options.dry_run || options.yes) && options.write_logical.empty()) {
-        error = "--no-verify, --dry-run and --yes go with --write-logical";
+    if ((options.no_verify || options.dry_run || options.yes) && options.write_logical.empty() && !options.format) {
+        error = "--no-verify, --dry-run and --yes go with --write-logical or --format";
         return false;
     }
     return true;
@@ -68,17 +72,18 @@ std::string tool_usage()
            "options:\n" +
            cmdline::help(option_table(unused)) +
            "A read's FILE is written as FILE.part and renamed to FILE when complete.\n"
-           "A write asks on the terminal before it changes the card (default no);\n"
-           "without a terminal it needs --yes.\n"
-           "Exit status: 0 success (with a read: FILE is complete; with a write: the\n"
-           "card holds FILE); 1 failure (no board, no card, a failed step, an unknown\n"
-           "card, FILE not creatable, unreadable or not the card's logical size, a\n"
-           "write-protected card, the answer no); 2 usage error; 3 the read stopped\n"
-           "(card removed, transfer failed) and FILE was not made, or the write stopped\n"
-           "so: every logical block is old or new, the same command again finishes it;\n"
-           "4 FILE holds the whole disk, but some sectors had errors the ECC cannot\n"
-           "correct or a logical block was claimed twice; 5 a zone of the card has no\n"
-           "usable free block left: the logical blocks before it are written, each whole.\n";
+           "A write (--write-logical, --format) asks on the terminal before it changes\n"
+           "the card (default no); without a terminal it needs --yes.\n"
+           "Exit status: 0 success (a read: FILE is complete; a write: the card holds\n"
+           "FILE or the format); 1 failure (no board, no card, a failed step, an\n"
+           "unknown card, FILE not creatable, unreadable or not the card's logical\n"
+           "size, a write-protected card, the answer no); 2 usage error; 3 the read\n"
+           "stopped (card removed, transfer failed) and FILE was not made, or the\n"
+           "write stopped so: every logical block is old or new, the same command\n"
+           "again finishes it; 4 FILE holds the whole disk, but some sectors had\n"
+           "errors the ECC cannot correct or a logical block was claimed twice; 5 a\n"
+           "zone of the card has no usable free block left: the logical blocks\n"
+           "before it are written, each whole.\n";
 }
 
 const char* tool_version_line()

@@ -629,7 +629,16 @@ int card_tool_write(const sm_write_request& request)
     Writer writer(g, request);
     Bytes disk;
     std::optional<Bytes> cis;
-    {
+    if (request.format) {
+        std::optional<smformat::StandardLayout> layout = smformat::standard_layout(g.megabytes);
+        if (!layout) {
+            std::printf("No standard layout for a %u MB card: nothing written\n", g.megabytes);
+            sm_end();
+            return write_failed;
+        }
+        disk = smformat::render_logical_disk(*layout);
+        cis = std::move(layout->cis);
+    } else {
         std::unique_ptr<std::FILE, FileCloser> in(std::fopen(request.file.c_str(), "rb"));
         bool read = in != nullptr;
         // One byte more than the disk shows a longer file without reading all of it.
@@ -650,6 +659,10 @@ int card_tool_write(const sm_write_request& request)
             return write_failed;
         }
     }
-    std::printf("Writing %s to the %u MB card: %u pages of %u + %u bytes\n", request.file.c_str(), g.megabytes, unsigned(g.pages), g.data_bytes, g.spare_bytes);
+    if (request.format)
+        std::printf("Formatting the %u MB card: %u pages of %u + %u bytes\n", g.megabytes, unsigned(g.pages),
+                    g.data_bytes, g.spare_bytes);
+    else
+        std::printf("Writing %s to the %u MB card: %u pages of %u + %u bytes\n", request.file.c_str(), g.megabytes, unsigned(g.pages), g.data_bytes, g.spare_bytes);
     return writer.run(std::move(disk), std::move(cis));
 }

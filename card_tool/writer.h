@@ -1,4 +1,7 @@
-// Writing a card: the logical disk from a file, or the format's empty disk.
+// Writing a card: the logical disk from a file, or the standard layout
+// (format): the card information structure in the first good block of zone
+// 0, the layout's logical blocks, every other block that holds anything
+// erased (bad blocks never touched).
 // Only logical blocks whose content differs from the card are rewritten,
 // each into a free block of its zone (chosen in turn over the zone's free
 // blocks), checked, and only then is the block that held it erased; see
@@ -19,7 +22,8 @@ inline constexpr int write_stopped = 3;     // card removed or transfer failed: 
 inline constexpr int write_zone_full = 5;   // a zone has no usable free block left: the blocks before are written
 
 struct sm_write_request {
-    std::string file;          // the disk image to write
+    std::string file;          // the disk image to write; empty with `format`
+    bool format = false;       // the standard layout of the card's size instead of a file
     bool verify = true;        // read every programmed block back and compare
     bool dry_run = false;      // plan only: print what would change
     // Asked with the plan's line before anything changes; null: go ahead.
