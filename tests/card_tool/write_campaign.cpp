@@ -1,19 +1,20 @@
-// Interruption campaign for card writes, seeded: the tool writes disk B over
-// a card holding disk A and is cut off: the card pulled at a random instant
-// of the write's simulated time (a program or erase it is busy with left
-// half done, as the card model does it), or the tool killed at a random
-// driver call; the card, as the logical read assembles it,
-// must then hold every logical block either as in A or as in B, and the same
-// write run again must leave exactly B. Three cards: 1 MB (256-byte pages),
-// 16 MB, 32 MB (two zones).
-// Run: write_campaign POINTS [SEED]; prints one line per card and exits 1 at
-// the first point that breaks the rule, with how to replay it.
+// Interruption campaign for card writes, seeded: the tool writes disk B
+// over a card holding disk A, or formats it, and is cut off: the card pulled
+// at a random instant of the run's simulated time (a program or erase it is
+// busy with left half done, as the card model does it), or the tool killed
+// at a random driver call. The card, as the logical read assembles it, must
+// then hold every logical block as in A or as wanted (B, or the format's
+// disk), and the same run again must leave exactly what was wanted. Three
+// cards: 1 MB (256-byte pages), 16 MB, 32 MB (two zones).
+// Run: write_campaign POINTS [SEED [DIR]]; one line per card and run, exit 1
+// at the first point that breaks the rule, with what cut it and when.
 #include "card_tool/card_tool.h"
 #include "card_tool/geometry.h"
 #include "card_tool/logical.h"
 #include "card_tool/writer.h"
 #include "cardimage/card_image.h"
 #include "cusb/cusb.h"
+#include "smformat/smformat.h"
 #include "inproc/inproc_backend.h"
 
 #include <cstdio>
@@ -68,7 +69,7 @@ Bytes read_back(const vboard::card::Card& card, const sm_geometry& g)
     return disk.image();
 }
 
-int write(Cutter& cutter, const std::string& file)
+int write(Cutter& cutter, const sm_write_request& request)
 {
     winapi::ScopedBackend scope{cutter};
     card_tool_reset();
@@ -79,8 +80,6 @@ int write(Cutter& cutter, const std::string& file)
     dup2(null, 1);
     close(null);
     int status = -1;
-    sm_write_request request;
-    request.file = file;
     try {
         status = card_tool_write(request);
     } catch (const Killed&) {
@@ -112,6 +111,7 @@ int main(int argc, char** argv)
         // A: a few blocks of data in every zone; B: some of them changed,
         // some cleared, some new.
         Bytes a(blocks * block, 0xFF), b;
+        const Bytes formatted = smformat::render_logical_disk(*smformat::standard_layout(g.megabytes));
         for (size_t l = 0; l < blocks; ++l)
             if (l % 1000 < 6 || random() % 97 == 0)
                 for (size_t i = 0; i < block; ++i)
@@ -154,64 +154,74 @@ int main(int argc, char** argv)
         auto& socket = board.session().board().socket();
         auto& clock = board.session().board();
         Cutter cutter(board);
-        if (write(cutter, path_a) != write_complete || read_back(*socket.card(), g) != a) {
+        sm_write_request write_a, write_b, format;
+        write_a.file = path_a;
+        write_b.file = path_b;
+        format.format = true;
+        if (write(cutter, write_a) != write_complete || read_back(*socket.card(), g) != a) {
             std::printf("card %u: writing A failed\n", c);
             return 1;
         }
         const vboard::card::Card card_a = *socket.card();
-        cutter.calls = 0;
-        const auto began = clock.now();
-        if (write(cutter, path_b) != write_complete || read_back(*socket.card(), g) != b) {
-            std::printf("card %u: writing B failed\n", c);
-            return 1;
-        }
-        const uint64_t calls = cutter.calls, clocks = clock.now() - began;
         // Most points on the small card: a write's scan of a large card's
-        // spare areas costs the most time.
+        // spare areas costs the most time. A quarter of them cut a format.
         const unsigned share = c == 0 ? points - 2 * (points / 7) : points / 7;
-        unsigned kills = 0;
-        for (unsigned p = 0; p < share; ++p) {
+        for (const sm_write_request* job : {&write_b, &format}) {
+            const Bytes& want = job == &format ? formatted : b;
             socket.insert(card_a);
             cutter.calls = 0;
-            const bool kill = random() % 2 == 0;
-            const uint64_t when = kill ? 1 + random() % calls : random() % clocks;
-            kills += kill;
-            cutter.at = kill ? when : 0;
-            if (!kill)
-                clock.pull_card_at(clock.now() + when);
-            const int status = write(cutter, path_b);
-            // A killed tool is run again no sooner than a process can start:
-            // a program or erase it left running has ended by then.
-            board.sleep(10);
-            if (!kill) {
-                std::optional<vboard::card::Card> pulled = clock.take_pulled_card();
-                if (pulled)
-                    socket.insert(std::move(*pulled));
-                clock.pull_card_at(~uint64_t{0});
-            }
-            const Bytes got = read_back(*socket.card(), g);
-            size_t bad = blocks;
-            for (size_t l = 0; l < blocks && bad == blocks; ++l)
-                if (!std::equal(got.begin() + std::ptrdiff_t(l * block), got.begin() + std::ptrdiff_t((l + 1) * block),
-                                a.begin() + std::ptrdiff_t(l * block)) &&
-                    !std::equal(got.begin() + std::ptrdiff_t(l * block), got.begin() + std::ptrdiff_t((l + 1) * block),
-                                b.begin() + std::ptrdiff_t(l * block)))
-                    bad = l;
-            cutter.at = 0;
-            const int again = write(cutter, path_b);
-            if (bad != blocks || again != write_complete || read_back(*socket.card(), g) != b) {
-                std::printf("card %u, point %u (seed %u): %s %llu of %llu (status %d): %s\n", c, p, seed,
-                            kill ? "killed at driver call" : "pulled at clock", static_cast<unsigned long long>(when),
-                            static_cast<unsigned long long>(kill ? calls : clocks), status,
-                            bad != blocks ? ("logical block " + std::to_string(bad) + " is neither old nor new").c_str()
-                                          : "the second run did not finish the job");
+            const auto began = clock.now();
+            if (write(cutter, *job) != write_complete || read_back(*socket.card(), g) != want) {
+                std::printf("card %u: %s failed\n", c, job == &format ? "the format" : "writing B");
                 return 1;
             }
+            const uint64_t calls = cutter.calls, clocks = clock.now() - began;
+            const unsigned count = job == &format ? share / 4 : share - share / 4;
+            unsigned kills = 0;
+            for (unsigned p = 0; p < count; ++p) {
+                socket.insert(card_a);
+                cutter.calls = 0;
+                const bool kill = random() % 2 == 0;
+                const uint64_t when = kill ? 1 + random() % calls : random() % clocks;
+                kills += kill;
+                cutter.at = kill ? when : 0;
+                if (!kill)
+                    clock.pull_card_at(clock.now() + when);
+                const int status = write(cutter, *job);
+                // A killed tool is run again no sooner than a process can
+                // start: a program or erase it left running has ended by then.
+                board.sleep(10);
+                if (!kill) {
+                    std::optional<vboard::card::Card> pulled = clock.take_pulled_card();
+                    if (pulled)
+                        socket.insert(std::move(*pulled));
+                    clock.pull_card_at(~uint64_t{0});
+                }
+                const Bytes got = read_back(*socket.card(), g);
+                size_t bad = blocks;
+                for (size_t l = 0; l < blocks && bad == blocks; ++l) {
+                    const auto at = std::ptrdiff_t(l * block), end = std::ptrdiff_t((l + 1) * block);
+                    if (!std::equal(got.begin() + at, got.begin() + end, a.begin() + at) &&
+                        !std::equal(got.begin() + at, got.begin() + end, want.begin() + at))
+                        bad = l;
+                }
+                cutter.at = 0;
+                const int again = write(cutter, *job);
+                if (bad != blocks || again != write_complete || read_back(*socket.card(), g) != want) {
+                    std::printf("card %u, %s point %u (seed %u): %s %llu of %llu (status %d): %s\n", c,
+                                job == &format ? "format" : "write", p, seed,
+                                kill ? "killed at driver call" : "pulled at clock", static_cast<unsigned long long>(when),
+                                static_cast<unsigned long long>(kill ? calls : clocks), status,
+                                bad != blocks ? ("logical block " + std::to_string(bad) + " is neither old nor new").c_str()
+                                              : "the second run did not finish the job");
+                    return 1;
+                }
+            }
+            std::printf("card %02x,%02x,%02x %s: %u interruption points (%u killed over %llu driver calls, %u pulled "
+                        "over %.3f s), every logical block old or new, every second run complete\n",
+                        cards[c].maker, cards[c].device, cards[c].id3, job == &format ? "--format" : "--write-logical",
+                        count, kills, static_cast<unsigned long long>(calls), count - kills, double(clocks) / 24e6);
         }
-        std::printf("card %02x,%02x,%02x: %u interruption points (%u killed over %llu driver calls, %u pulled over "
-                    "%.3f s), every logical block old or new, every second run complete\n",
-                    cards[c].maker, cards[c].device, cards[c].id3, share, kills, static_cast<unsigned long long>(calls),
-                    share - kills, double(clocks) / 24e6);
         std::remove(path_start.c_str());
         std::remove(path_a.c_str());
         std::remove(path_b.c_str());
