@@ -15,7 +15,8 @@ constexpr unsigned char op_read = 0x40;
 constexpr unsigned char op_stream_out = 0x50;
 constexpr unsigned char cle = 0x01, ale = 0x02, deselected = 0x04;
 
-constexpr unsigned char read_command = 0x00;  // pointer to column 0 of the data area
+constexpr unsigned char read_command = 0x00;   // pointer to column 0 of the data area
+constexpr unsigned char spare_command = 0x50;  // pointer to column 0 of the spare area
 constexpr unsigned char program_command = 0x80, program_confirm = 0x10;
 constexpr unsigned char erase_command = 0x60, erase_confirm = 0xD0;
 constexpr unsigned char status_command = 0x70;
@@ -92,17 +93,21 @@ int add_page_address(const sm_geometry& g, unsigned char* script, int n, uint32_
 
 }  // namespace
 
-sm_op_result sm_program_pages(const sm_geometry& g, uint32_t first_page, uint32_t count, const unsigned char* bytes,
-                              const std::function<void()>& on_page)
+namespace {
+
+// Programs pages from column 0 of the data area (`spare_only` false: whole
+// pages) or of the spare area (true: the spare bytes alone).
+sm_op_result program_run(const sm_geometry& g, uint32_t first_page, uint32_t count, const unsigned char* bytes,
+                         const std::function<void()>& on_page, bool spare_only)
 {
-    const int length = static_cast<int>(g.page_bytes());
+    const int length = static_cast<int>(spare_only ? g.spare_bytes : g.page_bytes());
     unsigned char script[64];
     // Pointer to column 0, program command, column and page address, and
     // the stream header, from script[n] on.
     auto add_setup = [&](int n, uint32_t i) {
-        if (i == 0) {  // later set-ups follow a program: the pointer stays at column 0
+        if (i == 0) {  // later set-ups follow a program: the pointer stays where it is
             script[n++] = op_write | cle;
-            script[n++] = read_command;
+            script[n++] = spare_only ? spare_command : read_command;
         }
         script[n++] = op_write | cle;
         script[n++] = program_command;
@@ -158,13 +163,14 @@ sm_op_result sm_program_pages(const sm_geometry& g, uint32_t first_page, uint32_
                 if (const sm_op_result r = poll_status(status); r != sm_op_result::pass && r != sm_op_result::fail)
                     return r;
                 for (const uint32_t k : {i - 1, i}) {
-                    if (const sm_op_result r = sm_program_page(g, first_page + k, bytes + size_t(k) * length);
+                    if (const sm_op_result r =
+                            program_run(g, first_page + k, 1, bytes + size_t(k) * length, nullptr, spare_only);
                         r != sm_op_result::pass)
                         return r;
                     passed();
                 }
-                return sm_program_pages(g, first_page + i + 1, count - i - 1, bytes + size_t(i + 1) * length,
-                                        on_page);
+                return program_run(g, first_page + i + 1, count - i - 1, bytes + size_t(i + 1) * length, on_page,
+                                   spare_only);
             }
             if (const sm_op_result r = judge_status(status); r != sm_op_result::pass) {
                 // Later pages' set-up and data may wait in the card unconfirmed: reset drops them.
@@ -187,6 +193,19 @@ sm_op_result sm_program_pages(const sm_geometry& g, uint32_t first_page, uint32_
     if (r == sm_op_result::pass)
         passed();
     return r;
+}
+
+}  // namespace
+
+sm_op_result sm_program_pages(const sm_geometry& g, uint32_t first_page, uint32_t count, const unsigned char* bytes,
+                              const std::function<void()>& on_page)
+{
+    return program_run(g, first_page, count, bytes, on_page, false);
+}
+
+sm_op_result sm_program_spares(const sm_geometry& g, uint32_t first_page, uint32_t count, const unsigned char* spares)
+{
+    return program_run(g, first_page, count, spares, nullptr, true);
 }
 
 sm_op_result sm_program_page(const sm_geometry& g, uint32_t page, const unsigned char* bytes)

@@ -29,5 +29,8 @@ sm_op_result sm_program_page(const sm_geometry& g, uint32_t page, const unsigned
 // page's set-up and data go out while the one before it programs.
 sm_op_result sm_program_pages(const sm_geometry& g, uint32_t first_page, uint32_t count, const unsigned char* bytes,
                               const std::function<void()>& on_page);
+// The same for the spare bytes alone (`spares`: count x g.spare_bytes),
+// the data bytes left as they are: a second program of pages' spare areas.
+sm_op_result sm_program_spares(const sm_geometry& g, uint32_t first_page, uint32_t count, const unsigned char* spares);
 // Erases physical block `block`.
 sm_op_result sm_erase_block(const sm_geometry& g, uint32_t block);

@@ -77,6 +77,7 @@ private:
     Stop write_pages(uint32_t block, const Bytes& pages, uint32_t count, bool trusted, bool commit);
     Stop program(uint32_t block, const Bytes& pages, uint32_t count);
     Stop unclaim(uint32_t block);
+    Stop program_spares(uint32_t block, const Bytes& field);
     void set_first_sector_spare(Bytes& pages, std::initializer_list<unsigned> at, unsigned char value) const;
     Stop erase(uint32_t block);
     Stop mark_bad(uint32_t block);
@@ -392,11 +393,22 @@ Stop Writer::write_pages(uint32_t block, const Bytes& pages, uint32_t count, boo
     }
     if (!commit)
         return Stop::none;
-    Bytes field(size_t(pages_per_sector_) * g_.page_bytes(), 0xFF);
+    Bytes field(smformat::sector_spare_bytes, 0xFF);  // the first sector's spare bytes, page by page
     for (const unsigned k : address)
-        set_first_sector_spare(field, {k}, pages[size_t(k / g_.spare_bytes) * g_.page_bytes() + g_.data_bytes +
-                                                 k % g_.spare_bytes]);
-    return program(block, field, pages_per_sector_);
+        field[k] = pages[size_t(k / g_.spare_bytes) * g_.page_bytes() + g_.data_bytes + k % g_.spare_bytes];
+    return program_spares(block, field);
+}
+
+Stop Writer::program_spares(uint32_t block, const Bytes& field)
+{
+    const sm_op_result r = sm_program_spares(g_, block * g_.pages_per_block, pages_per_sector_, field.data());
+    if (const Stop s = stop_for(r); s != Stop::none)
+        return s;
+    if (r == sm_op_result::fail)
+        return mark_bad(block);
+    programmed_ += pages_per_sector_;
+    show_progress();
+    return Stop::none;
 }
 
 // The block stops claiming its logical block before it is erased: its first
@@ -405,12 +417,11 @@ Stop Writer::write_pages(uint32_t block, const Bytes& pages, uint32_t count, boo
 // contradict.
 Stop Writer::unclaim(uint32_t block)
 {
-    Bytes field(size_t(pages_per_sector_) * g_.page_bytes(), 0xFF);
-    set_first_sector_spare(field,
-                           {smformat::spare_data_status, smformat::spare_address1, smformat::spare_address1 + 1,
-                            smformat::spare_address2, smformat::spare_address2 + 1},
-                           0x00);
-    return program(block, field, pages_per_sector_);
+    Bytes field(smformat::sector_spare_bytes, 0xFF);
+    for (const unsigned k : {smformat::spare_data_status, smformat::spare_address1, smformat::spare_address1 + 1,
+                             smformat::spare_address2, smformat::spare_address2 + 1})
+        field[k] = 0x00;
+    return program_spares(block, field);
 }
 
 // One logical block: the further claimants go, the new content goes to a

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -130,22 +131,18 @@ int main(int argc, char** argv)
         save(path_a, a);
         save(path_b, b);
 
-        // The card starts with its information structure and one block.
+        // The card starts formatted, as the image maker makes it.
         const std::string path_start = dir + "/campaign_start.img";
-        save(path_start, Bytes(a.begin(), a.begin() + std::ptrdiff_t(block)));
         vboard::cardimage::Request start;
         start.card = cards[c];
-        start.from = path_start;
-        std::string error;
-        if (!vboard::cardimage::write_card_image(start, path_start, error)) {
-            std::printf("%s\n", error.c_str());
-            return 1;
-        }
         vboard::serve::BoardOptions options;
         options.card = cards[c];
         options.card_image = path_start;
         options.firmware_loaded = true;
-        auto made = vboard::inproc::InProcessBackend::create(options, error);
+        std::string error;
+        std::unique_ptr<vboard::inproc::InProcessBackend> made;
+        if (vboard::cardimage::write_card_image(start, path_start, error))
+            made = vboard::inproc::InProcessBackend::create(options, error);
         if (!made) {
             std::printf("%s\n", error.c_str());
             return 1;
