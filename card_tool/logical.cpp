@@ -1,6 +1,7 @@
 // Logical disk assembly from the spare areas' block addresses, with ECC.
 #include "card_tool/logical.h"
 
+#include "card_tool/claimant.h"
 #include "smformat/smformat.h"
 
 #include <algorithm>
@@ -12,16 +13,9 @@ namespace {
 
 using Spare = std::array<unsigned char, smformat::sector_spare_bytes>;
 
-// Sector `s` of a block: its 512 data bytes and 16 spare bytes, gathered
-// from one page or from two pages of 256 + 8 bytes.
 void sector_of(const sm_geometry& g, const unsigned char* raw, uint32_t s, unsigned char* data, Spare& spare)
 {
-    const unsigned pages_per_sector = smformat::sector_bytes / g.data_bytes;
-    for (unsigned p = 0; p < pages_per_sector; ++p) {
-        const unsigned char* page = raw + size_t(s * pages_per_sector + p) * g.page_bytes();
-        std::memcpy(data + p * g.data_bytes, page, g.data_bytes);
-        std::memcpy(spare.data() + p * g.spare_bytes, page + g.data_bytes, g.spare_bytes);
-    }
+    sm_sector_of(g, raw, s, data, spare.data());
 }
 
 bool all_ff(const unsigned char* p, size_t n)
@@ -37,6 +31,18 @@ bool is_cis(const unsigned char* data, const Spare& spare)
     const bool content = std::equal(sig.begin(), sig.end(), data) || std::equal(sig.begin(), sig.end(), data + 256);
     auto zero = [&](unsigned at) { return spare[at] == 0 && spare[at + 1] == 0; };
     return content && (zero(smformat::spare_address1) || zero(smformat::spare_address2));
+}
+
+// A block the writer left between two steps (claimant.h): its pages written
+// before their address field was (fields still erased), or cleared for its
+// erase (fields and data status 0x00). Neither can be a lost logical block.
+bool left_by_writer(const Spare& spare)
+{
+    auto both = [&](unsigned char v) {
+        return spare[smformat::spare_address1] == v && spare[smformat::spare_address1 + 1] == v &&
+               spare[smformat::spare_address2] == v && spare[smformat::spare_address2 + 1] == v;
+    };
+    return both(0xFF) || (both(0x00) && spare[smformat::spare_data_status] == 0x00);
 }
 
 }  // namespace
@@ -59,6 +65,7 @@ sm_logical_disk::sm_logical_disk(const sm_geometry& g) : g_(g)
     image_.assign(size_t(blocks * sectors_per_block_ * smformat::sector_bytes), 0xFF);
     claimed_.assign(size_t(blocks), false);
     unaddressed_.assign(z.zones, 0);
+    held_.assign(size_t(blocks), sm_claimant{});
 }
 
 void sm_logical_disk::add_block(uint32_t block, const unsigned char* raw)
@@ -76,14 +83,11 @@ void sm_logical_disk::add_block(uint32_t block, const unsigned char* raw)
         return;
 
     const uint32_t zone = block / physical_per_zone_;
-    std::optional<uint16_t> address =
-        smformat::decode_block_address(spare[smformat::spare_address1], spare[smformat::spare_address1 + 1]);
-    if (!address || *address >= logical_per_zone_)
-        address = smformat::decode_block_address(spare[smformat::spare_address2], spare[smformat::spare_address2 + 1]);
-    if (!address || *address >= logical_per_zone_) {
+    const std::optional<uint16_t> address = sm_sector_address(spare.data(), logical_per_zone_);
+    if (!address) {
         if (is_cis(data, spare))
             summary_.cis_found = true;
-        else if (zone < unaddressed_.size())
+        else if (!left_by_writer(spare) && zone < unaddressed_.size())
             ++unaddressed_[zone];  // written, but not to any logical block we can name
         return;
     }
@@ -91,30 +95,29 @@ void sm_logical_disk::add_block(uint32_t block, const unsigned char* raw)
     const uint32_t logical = zone * logical_per_zone_ + *address;
     if (logical >= claimed_.size())
         return;
-    if (claimed_[logical]) {
-        // The block found first keeps the address.
+    // Which claimant holds the address: the rule in claimant.h.
+    const size_t block_bytes = size_t(sectors_per_block_) * smformat::sector_bytes;
+    std::vector<unsigned char> sectors(block_bytes);
+    const sm_claimant c = sm_judge_claimant(g_, raw, *address, logical_per_zone_, sectors.data());
+    std::optional<sm_claim> held;
+    if (claimed_[logical])
+        held = held_[logical].kind;
+    if (held && c.kind != sm_claim::unfinished)
         ++summary_.doubled;
+    if (!sm_claim_takes_over(c.kind, held))
         return;
-    }
     claimed_[logical] = true;
-
-    unsigned char* out = image_.data() + size_t(logical) * sectors_per_block_ * smformat::sector_bytes;
-    for (uint32_t s = 0; s < sectors_per_block_; ++s, out += smformat::sector_bytes) {
-        sector_of(g_, raw, s, data, spare);
-        const smformat::EccResult first = smformat::ecc_check(data, spare.data() + smformat::spare_ecc_first);
-        const smformat::EccResult second = smformat::ecc_check(data + 256, spare.data() + smformat::spare_ecc_second);
-        for (const smformat::EccResult r : {first, second})
-            if (r == smformat::EccResult::corrected)
-                ++summary_.corrected;
-        if (first == smformat::EccResult::uncorrectable || second == smformat::EccResult::uncorrectable)
-            ++summary_.uncorrectable;
-        std::memcpy(out, data, sizeof data);
-    }
+    held_[logical] = c;
+    std::memcpy(image_.data() + logical * block_bytes, sectors.data(), block_bytes);
 }
 
 void sm_logical_disk::finish()
 {
     summary_.missing = summary_.unwritten = 0;
+    for (const sm_claimant& c : held_) {
+        summary_.corrected += c.corrected;
+        summary_.uncorrectable += c.uncorrectable;
+    }
     summary_.first_missing.clear();
     for (uint32_t logical = 0; logical < claimed_.size(); ++logical) {
         if (claimed_[logical])

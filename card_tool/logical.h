@@ -7,6 +7,7 @@
 // its address field 0x0000, never by where it lies.
 #pragma once
 
+#include "card_tool/claimant.h"
 #include "card_tool/geometry.h"
 
 #include <cstddef>
@@ -25,7 +26,7 @@ struct sm_logical_summary {
     static constexpr size_t missing_named = 8;
     std::vector<uint32_t> first_missing;  // the first missing_named of them
     uint32_t unaddressed = 0;     // good, written blocks with neither a valid address nor the structure
-    uint32_t doubled = 0;         // physical blocks claiming an address another block holds
+    uint32_t doubled = 0;         // physical blocks claiming an address another block holds (claimant.h)
     bool cis_found = false;       // a block holds the card information structure
     bool no_disk = false;         // every block is bad or unaddressed: nothing of a logical disk
 };
@@ -60,5 +61,6 @@ private:
     std::vector<uint32_t> unaddressed_;  // per zone
     std::vector<unsigned char> image_;
     std::vector<bool> claimed_;
+    std::vector<sm_claimant> held_;  // the claimant holding each logical block (claimant.h)
     sm_logical_summary summary_;
 };

@@ -47,6 +47,18 @@ std::vector<cmdline::Option> option_table(ToolOptions& o)
                       "after the ID, the card's logical disk (its FAT file\n"
                       "system) into FILE, ECC-checked, single bits corrected",
                       o.read_logical),
+        cmdline::text("--write-logical", "", "FILE",
+                      "after the ID, FILE (a disk image of the card's\n"
+                      "logical size, as --read-logical makes it) onto\n"
+                      "the card: only logical blocks that differ change",
+                      o.write_logical),
+        cmdline::flag("--format", "", "after the ID, the standard SmartMedia layout of\n"
+                      "the card's size: information structure, partition,\n"
+                      "boot sector, FATs, root directory; the rest erased",
+                      o.format),
+        cmdline::flag("--no-verify", "", "with a write: do not read written blocks back", o.no_verify),
+        cmdline::flag("--dry-run", "", "with a write: print what would change, change\nnothing", o.dry_run),
+        cmdline::flag("--yes", "-y", "with a write: change the card without asking", o.yes),
     };
 }
 
@@ -65,8 +77,14 @@ bool parse_tool_options(int argc, const char* const* argv, ToolOptions& options,
         error = "--list takes no other argument";
         return false;
     }
-    if (!options.read_raw.empty() && !options.read_logical.empty()) {
-        error = "--read and --read-logical exclude each other";
+    const int jobs = int(!options.read_raw.empty()) + int(!options.read_logical.empty()) +
+                     int(!options.write_logical.empty()) + int(options.format);
+    if (jobs > 1) {
+        error = "--read, --read-logical, --write-logical and --format exclude each other";
+        return false;
+    }
+    if ((options.no_verify || options.dry_run || options.yes) && options.write_logical.empty() && !options.format) {
+        error = "--no-verify, --dry-run and --yes go with --write-logical or --format";
         return false;
     }
     return true;
@@ -81,14 +99,20 @@ std::string tool_usage()
            "checks that a card is in the socket and prints the card's ID bytes.\n"
            "options:\n" +
            cmdline::help(option_table(unused)) +
-           "FILE is written as FILE.part and renamed to FILE when the read is complete.\n"
-           "Exit status: 0 success (with a read: FILE is complete); 1 failure (no board,\n"
-           "no card, a failed step, an unknown card, FILE not creatable or a directory,\n"
-           "no logical disk on the card); 2 usage error; 3 the read stopped (card\n"
-           "removed, transfer failed) and FILE was not made; 4 FILE holds the whole disk,\n"
-           "but some sectors had errors the ECC cannot correct, a logical block was\n"
-           "claimed twice, or one is missing (unclaimed while blocks without a valid\n"
-           "address lie in its zone).\n";
+           "A read's FILE is written as FILE.part and renamed to FILE when complete.\n"
+           "A write (--write-logical, --format) asks on the terminal before it changes\n"
+           "the card (default no); without a terminal it needs --yes.\n"
+           "Exit status: 0 success (a read: FILE is complete; a write: the card holds\n"
+           "FILE or the format); 1 failure (no board, no card, a failed step, an\n"
+           "unknown card, FILE not creatable, a directory, unreadable or not the card's\n"
+           "logical size, no logical disk on the card, a write-protected card, the\n"
+           "answer no); 2 usage error; 3 the read stopped (card removed, transfer\n"
+           "failed) and FILE was not made, or the write stopped so: every logical block\n"
+           "is old or new, the same command again finishes it; 4 FILE holds the whole\n"
+           "disk, but some sectors had errors the ECC cannot correct, a logical block\n"
+           "was claimed twice, or one is missing (unclaimed while blocks without a\n"
+           "valid address lie in its zone); 5 a zone of the card has no usable free\n"
+           "block left: the logical blocks before it are written, each whole.\n";
 }
 
 const char* tool_version_line()

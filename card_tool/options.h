@@ -12,6 +12,11 @@ struct ToolOptions {
     int device = 0;            // --device N: the board to use
     std::string read_raw;      // --read FILE: every page, data and spare, into FILE
     std::string read_logical;  // --read-logical FILE: the card's logical disk into FILE
+    std::string write_logical; // --write-logical FILE: FILE onto the card's logical disk
+    bool format = false;       // --format: the standard layout for the card's size
+    bool no_verify = false;    // --no-verify: no read-back of what is written
+    bool dry_run = false;      // --dry-run: print what a write would change, change nothing
+    bool yes = false;          // --yes: change the card without asking
 };
 
 // Reads the arguments after the program name: true, or false with one line

@@ -18,6 +18,7 @@ constexpr unsigned char op_stream_in = 0x60;
 constexpr unsigned char cle = 0x01, ale = 0x02, deselected = 0x04;
 
 constexpr unsigned char read_command = 0x00;  // read from column 0 of the page, on into the spare area
+constexpr unsigned char spare_command = 0x50;  // read from the spare area (left on until another pointer command)
 
 // The card needs up to 10 us after the last address byte to move the page
 // into its data register (R/B# low; this board does not wire R/B#). The
@@ -38,13 +39,14 @@ constexpr unsigned char pace_base = 0x70;
 // strobe of a page and the first of the next.
 constexpr unsigned page_load_pause_us = 25;
 
-// The script that starts a page read: command, column 0 and the page
-// address, and the wait for the page load. Returns its length.
-int start_read(const sm_geometry& g, uint32_t page, unsigned char* script)
+// The script that starts a read with `command` (the page or its spare
+// area): command, column 0 and the page address, and the wait for the page
+// load. Returns its length.
+int start_read(const sm_geometry& g, unsigned char command, uint32_t page, unsigned char* script)
 {
     int n = 0;
     script[n++] = op_write | cle;
-    script[n++] = read_command;
+    script[n++] = command;
     script[n++] = op_write | ale;
     script[n++] = 0;  // column
     for (unsigned i = 0; i < g.address_cycles; ++i) {
@@ -66,19 +68,29 @@ int stream_header(unsigned length, unsigned char first_byte_bits, unsigned char*
     return n;
 }
 
-}  // namespace
-
-int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out, bool follows)
+int read_from(const sm_geometry& g, unsigned char command, unsigned length, uint32_t page, unsigned char* out,
+              bool follows)
 {
-    const unsigned length = g.page_bytes();
     unsigned char script[24];
     // Following on needs no wait here: the host has had the previous page's
     // last packet, a whole 50 us transaction slot, before this script goes out.
-    int n = follows ? 0 : start_read(g, page, script);
+    int n = follows ? 0 : start_read(g, command, page, script);
     n = stream_header(length, 0, script, n);
     if (usb_cpipe_write(script, n) != 0)
         return -1;
     return usb_rpipe_read(out, static_cast<int>(length)) == static_cast<int>(length) ? 0 : -1;
+}
+
+}  // namespace
+
+int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out, bool follows)
+{
+    return read_from(g, read_command, g.page_bytes(), page, out, follows);
+}
+
+int sm_read_spare(const sm_geometry& g, uint32_t page, unsigned char* out)
+{
+    return read_from(g, spare_command, g.spare_bytes, page, out, false);
 }
 
 int sm_read_pages(const sm_geometry& g, uint32_t first, unsigned pages, unsigned char* out)
@@ -95,7 +107,7 @@ int sm_read_pages(const sm_geometry& g, uint32_t first, unsigned pages, unsigned
     const unsigned stride = g.page_bytes();
     const unsigned length = pages * stride;
     unsigned char script[32];
-    int n = start_read(g, first, script);
+    int n = start_read(g, read_command, first, script);
     n = stream_header(length, pace_bit, script, n);
     script[n++] = static_cast<unsigned char>(pace_base + (stride >> 7));
     script[n++] = static_cast<unsigned char>(pace_base + (stride & 0x7F));

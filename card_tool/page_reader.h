@@ -21,6 +21,10 @@ int sm_read_page(const sm_geometry& g, uint32_t page, unsigned char* out, bool f
 // card's page load at every page boundary; otherwise it is sm_read_page page
 // after page.
 int sm_read_pages(const sm_geometry& g, uint32_t first, unsigned pages, unsigned char* out);
+
+// Reads the spare bytes of page `page` (g.spare_bytes of them) into `out`
+// with the spare-area read command: 0, or -1 as sm_read_page.
+int sm_read_spare(const sm_geometry& g, uint32_t page, unsigned char* out);
 // Port C levels (bit 3: card present) through a pin sample: 0 with the
 // levels in `levels`, or -1.
 int sm_pins(unsigned char* levels);

@@ -8,6 +8,7 @@
 #include "card_tool/logical.h"
 #include "card_tool/page_reader.h"
 #include "card_tool/read.h"
+#include "card_tool/writer.h"
 #include "cardimage/card_image.h"
 #include "cusb/cusb.h"
 #include "inproc/inproc_backend.h"
@@ -23,6 +24,7 @@
 #include <functional>
 #include <iterator>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -311,7 +313,7 @@ private:
 
 // An image that paces streams is read a block per script, one that does not
 // page by page; both give the card's bytes, with no finding.
-TEST(CardRead, WholeBlocksInOnePacedStreamPageByPageWithoutIt)
+TEST_F(CardRead, WholeBlocksInOnePacedStreamPageByPageWithoutIt)
 {
     const Made m = make_card("ec,6e,a5", {3}, 5);
     const sm_geometry g = sm_geometry_for(0x6e);
@@ -351,7 +353,7 @@ TEST(CardRead, WholeBlocksInOnePacedStreamPageByPageWithoutIt)
 // come back right, with no finding, only when the pause falls on every
 // page boundary; without a pace (stride 0) or with a stride that misses
 // the boundary they come back wrong and the board reports early reads.
-TEST(CardRead, APacedStreamIsRightOnlyWithItsPauseAtThePageBoundary)
+TEST_F(CardRead, APacedStreamIsRightOnlyWithItsPauseAtThePageBoundary)
 {
     const Made m = make_card("ec,73,a5", {}, 9);
     for (const unsigned stride : {528u, 0u, 600u}) {
@@ -395,6 +397,28 @@ size_t physical_of(const Bytes& image, uint16_t logical)
     }
     ADD_FAILURE() << "logical block " << logical << " not on the card";
     return 0;
+}
+
+// The first erased block from block 2 on, after `after`.
+size_t erased_block(const Bytes& image, size_t after = 1)
+{
+    size_t b = after + 1;
+    while (image[b * small_block + 256 + 6] != 0xFF)
+        ++b;
+    return b;
+}
+
+// Block `block` holding logical block `logical` with `data` (4096 bytes), as a writer programs it.
+void put_block(Bytes& image, size_t block, uint16_t logical, const uint8_t* data)
+{
+    for (size_t s = 0; s < 8; ++s) {
+        const auto spare = smformat::sector_spare(data + s * 512, logical);
+        for (size_t p = 0; p < 2; ++p) {
+            uint8_t* page = image.data() + block * small_block + (2 * s + p) * small_page;
+            std::copy_n(data + s * 512 + p * 256, 256, page);
+            std::copy_n(spare.begin() + std::ptrdiff_t(p * 8), 8, page + 256);
+        }
+    }
 }
 
 TEST_F(CardRead, FaultsArePutRightOrReported)
@@ -449,6 +473,23 @@ TEST_F(CardRead, FaultsArePutRightOrReported)
         {"no logical disk: every block bad (all 0x00)",
          [](Bytes& image, Bytes&) { std::fill(image.begin(), image.end(), 0x00); },
          read_failed, "no logical disk: every block is bad (256) or holds no valid address; nothing written"},
+        {"two blocks claimed with different data: the first complete one holds it, an unfinished one never",
+         [](Bytes& image, Bytes& disk) {
+             Bytes other(4096);
+             for (size_t i = 0; i < other.size(); ++i)
+                 other[i] = uint8_t(i * 13 + 1);
+             const size_t first = erased_block(image), second = erased_block(image, first);
+             const size_t holder = physical_of(image, 3);
+             put_block(image, first, 3, other.data());
+             if (first < holder)
+                 std::copy(other.begin(), other.end(), disk.begin() + 3 * 4096);
+             // Logical block 6: its block lost its last page (a cut rewrite), a complete copy elsewhere.
+             std::fill_n(image.begin() + std::ptrdiff_t(physical_of(image, 6) * small_block + 15 * small_page),
+                         small_page, 0xFF);
+             put_block(image, second, 6, other.data());
+             std::copy(other.begin(), other.end(), disk.begin() + 6 * 4096);
+         },
+         read_damaged, "0 bad blocks, 0 ECC corrections, 0 uncorrectable sectors, 0 logical blocks missing, 1 doubled, 0 unwritten\n"},
     };
     const Made m = make_card("ec,6e,a5", {}, 5);
     for (const Fault& f : faults) {
@@ -476,11 +517,13 @@ TEST(SmLogicalDisk, AnAddressAtTheZonesEndNeverReachesTheNextZone)
     const sm_geometry g = sm_geometry_for(0x75);  // 32 MB: 2 zones of 1024 blocks, 32 pages of 528 bytes
     ASSERT_EQ(g.blocks(), 2048u);
     auto block = [&](uint8_t fill, std::array<uint8_t, 2> first, std::array<uint8_t, 2> second) {
-        Bytes raw(size_t(g.pages_per_block) * g.page_bytes(), fill);  // ECC of the first sector only
-        const auto spare = smformat::sector_spare(raw.data(), uint16_t(0));
-        std::copy(spare.begin(), spare.end(), raw.begin() + 512);
-        std::copy(first.begin(), first.end(), raw.begin() + 512 + smformat::spare_address1);
-        std::copy(second.begin(), second.end(), raw.begin() + 512 + smformat::spare_address2);
+        Bytes raw(size_t(g.pages_per_block) * g.page_bytes(), fill);  // every sector whole: a complete claimant
+        for (uint8_t* page = raw.data(); page < raw.data() + raw.size(); page += g.page_bytes()) {
+            const auto spare = smformat::sector_spare(page, uint16_t(0));
+            std::copy(spare.begin(), spare.end(), page + 512);
+            std::copy(first.begin(), first.end(), page + 512 + smformat::spare_address1);
+            std::copy(second.begin(), second.end(), page + 512 + smformat::spare_address2);
+        }
         return raw;
     };
     const auto at_end = smformat::encode_block_address(1000), seven = smformat::encode_block_address(7);
@@ -616,6 +659,89 @@ TEST_F(CardRead, PagesFarUpA128MegabyteCardAndTheirSequentialFollowers)
     }
     sm_end();
     card_tool_reset();
+}
+
+// A zone whose good blocks all hold something: the write ends with its own
+// status and the card stays as it was, page for page.
+// Writes make and remove their own directory as the reads do.
+class CardWrite : public CardRead {};
+
+TEST_F(CardWrite, AZoneWithoutAFreeBlockEndsWithItsOwnStatusAndChangesNothing)
+{
+    // 256 blocks: 5 bad, the information structure and 250 logical blocks.
+    const Made m = make_card("ec,6e,a5", {10, 20, 30, 40, 50}, 4);
+    Bytes changed = m.disk;
+    changed[5 * 4096] ^= 1;
+    const std::string file = temp_path("changed.img");
+    save(file, changed);
+    vboard::serve::BoardOptions options;
+    options.card = m.id;
+    options.card_image = m.image_path;
+    options.firmware_loaded = true;
+    std::string error;
+    auto board = vboard::inproc::InProcessBackend::create(options, error);
+    ASSERT_TRUE(board) << error;
+    winapi::ScopedBackend scope{*board};
+    card_tool_reset();
+    ::testing::internal::CaptureStdout();
+    sm_write_request request;
+    request.file = file;
+    EXPECT_EQ(card_tool_write(request), write_zone_full);
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    card_tool_reset();
+    EXPECT_NE(printed.find("Zone 0 has no usable free block left"), std::string::npos) << printed;
+    const vboard::card::Card& card = *board->session().board().socket().card();
+    for (uint32_t p = 0; p < 4096; ++p)
+        ASSERT_TRUE(std::equal(m.image.begin() + std::ptrdiff_t(p) * small_page,
+                               m.image.begin() + std::ptrdiff_t(p + 1) * small_page, card.page(p).begin()))
+            << "page " << p;
+    std::remove(file.c_str());
+    std::remove(m.image_path.c_str());
+}
+
+// Programs and erases that fail at random: each failed block is marked bad
+// and its data go elsewhere; the disk reads back whole and the read counts
+// the blocks the write marked.
+TEST_F(CardWrite, FailedProgramsAndErasesMarkTheBlockBadAndTheDataGoElsewhere)
+{
+    const vboard::card::CardIdentity id{0xEC, 0x6E, 0xA5, std::nullopt};
+    Bytes disk(1024000, 0xFF);
+    const std::string start = temp_path("start.img"), file = temp_path("disk.img"), out = temp_path("back.img");
+    vboard::cardimage::Request request;  // a formatted card
+    request.card = id;
+    std::string error;
+    ASSERT_TRUE(vboard::cardimage::write_card_image(request, start, error)) << error;
+    std::mt19937 random(8);
+    for (size_t i = 0; i < 60 * 4096; ++i)
+        disk[i + 4096] = uint8_t(random());
+    save(file, disk);
+    vboard::serve::BoardOptions options;
+    options.card = id;
+    options.card_image = start;
+    options.firmware_loaded = true;
+    options.card_faults = *vboard::card::parse_card_faults("rate:0.02,seed:3", error);
+    auto board = vboard::inproc::InProcessBackend::create(options, error);
+    ASSERT_TRUE(board) << error;
+    winapi::ScopedBackend scope{*board};
+    card_tool_reset();
+    ::testing::internal::CaptureStdout();
+    sm_write_request write;
+    write.file = file;
+    const int status = card_tool_write(write);
+    card_tool_reset();
+    const int read = card_tool_read(sm_read_mode::logical, out.c_str());
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    card_tool_reset();
+    EXPECT_EQ(status, write_complete) << printed;
+    EXPECT_EQ(read, read_complete) << printed;
+    std::smatch marked;
+    ASSERT_TRUE(std::regex_search(printed, marked, std::regex(" ([1-9][0-9]*) marked bad\n"))) << printed;
+    const std::string count = marked[1];
+    EXPECT_NE(printed.find("\n" + count + " bad blocks, 0 ECC corrections, 0 uncorrectable sectors"), std::string::npos)
+        << printed;
+    EXPECT_TRUE(load(out) == disk) << "the disk read back differs from the one written";
+    for (const auto& p : {start, file, out})
+        std::remove(p.c_str());
 }
 
 }  // namespace
