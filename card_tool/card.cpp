@@ -1,5 +1,6 @@
 // The card commands: bus set-up with card detection, and the ID read.
 
+#include "card_tool/card_bus.h"
 #include "card_tool/card_tool.h"
 
 #include <cstdio>
@@ -10,7 +11,6 @@ namespace {
 // Port C: all inputs; card enable (PC2) high; PC0-PC2 driven; strobe timing
 // 0xF1 with mode 0x12; reply with the pin levels.
 constexpr unsigned char setup_script[] = {0x00, 0x14, 0x07, 0xF1, 0x12, 0x24};
-constexpr unsigned char card_present = 0x08;  // PC3
 
 // Command 0x90 (ID read), address 0x00, three bytes in, card deselected.
 constexpr unsigned char id_script[] = {0x31, 0x90, 0x32, 0x00, 0x40, 0x40, 0x40, 0x14};

@@ -1,5 +1,6 @@
 // The board listing: what each reachable board is, without loading it.
 
+#include "card_tool/card_bus.h"
 #include "card_tool/card_tool.h"
 
 #include "cmdline/cmdline.h"
@@ -15,7 +16,6 @@ namespace {
 // One pin sample with the card deselected (CE# high, as every run of the
 // tool leaves it): the reply's PC3 is the card-detect switch.
 constexpr unsigned char pins_script[] = {0x24};
-constexpr unsigned char card_present = 0x08;
 
 std::string ids(const winapi::BoardEntry& board)
 {

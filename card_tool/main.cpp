@@ -8,16 +8,6 @@
 #include <cstdlib>
 #include <string>
 
-#ifdef _WIN32
-#include <io.h>
-#define nebu_isatty _isatty
-#define nebu_fileno _fileno
-#else
-#include <unistd.h>
-#define nebu_isatty isatty
-#define nebu_fileno fileno
-#endif
-
 namespace {
 
 // Asks on the terminal; anything but an answer starting with y is no.
@@ -55,7 +45,7 @@ int main(int argc, char** argv)
     if (options.list)
         std::exit(card_tool_list());
     const bool writes = !options.write_logical.empty() || options.format;
-    if (writes && !options.dry_run && !options.yes && !nebu_isatty(nebu_fileno(stdin))) {
+    if (writes && !options.dry_run && !options.yes && !is_terminal(stdin)) {
         std::fprintf(stderr, "card_tool: a write asks before it changes the card: no terminal to ask, so give --yes\n%s",
                      tool_usage().c_str());
         std::exit(exit_usage);

@@ -3,22 +3,12 @@
 // closed and the card selected.
 #include "card_tool/page_reader.h"
 
+#include "card_tool/card_bus.h"
 #include "card_tool/card_tool.h"
 
 #include <cstddef>
 
 namespace {
-
-constexpr unsigned char op_ctl = 0x10;
-constexpr unsigned char op_pins = 0x20;
-constexpr unsigned char op_write = 0x30;
-constexpr unsigned char op_stream_in = 0x60;
-// Port C for the card's bus cycles: PC0 command latch, PC1 address latch,
-// PC2 chip enable (active low).
-constexpr unsigned char cle = 0x01, ale = 0x02, deselected = 0x04;
-
-constexpr unsigned char read_command = 0x00;  // read from column 0 of the page, on into the spare area
-constexpr unsigned char spare_command = 0x50;  // read from the spare area (left on until another pointer command)
 
 // The card needs up to 10 us after the last address byte to move the page
 // into its data register (R/B# low; this board does not wire R/B#). The

@@ -2,25 +2,13 @@
 // with the status register (0x70).
 #include "card_tool/page_writer.h"
 
+#include "card_tool/card_bus.h"
 #include "card_tool/card_tool.h"
 #include "cusb/cusb.h"
 
 #include <cstddef>
 
 namespace {
-
-constexpr unsigned char op_ctl = 0x10;
-constexpr unsigned char op_write = 0x30;
-constexpr unsigned char op_read = 0x40;
-constexpr unsigned char op_stream_out = 0x50;
-constexpr unsigned char cle = 0x01, ale = 0x02, deselected = 0x04;
-
-constexpr unsigned char read_command = 0x00;   // pointer to column 0 of the data area
-constexpr unsigned char spare_command = 0x50;  // pointer to column 0 of the spare area
-constexpr unsigned char program_command = 0x80, program_confirm = 0x10;
-constexpr unsigned char erase_command = 0x60, erase_confirm = 0xD0;
-constexpr unsigned char status_command = 0x70;
-constexpr unsigned char reset_command = 0xFF;
 
 // Status register: bit 7 not write-protected, bit 6 ready, bit 0 failed;
 // bits 5-1 are 0 on every card, so a byte with any of them set is the bus's

@@ -14,15 +14,6 @@
 
 namespace {
 
-bool stderr_is_terminal()
-{
-#ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(STDERR_FILENO) != 0;
-#endif
-}
-
 void report(cusb_stage stage, unsigned long waited_ms)
 {
     if (stage == cusb_stage::download)
@@ -36,8 +27,17 @@ void report(cusb_stage stage, unsigned long waited_ms)
 
 }  // namespace
 
+bool is_terminal(std::FILE* stream)
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stream)) != 0;
+#else
+    return isatty(fileno(stream)) != 0;
+#endif
+}
+
 void show_load_progress()
 {
-    if (stderr_is_terminal())
+    if (is_terminal(stderr))
         cusb_set_progress(report);
 }

@@ -1,6 +1,7 @@
 // The read flow: geometry from the ID bytes, the pages block by block, the
 // card's presence checked after each block, the file written as FILE.part
 // and renamed once whole.
+#include "card_tool/card_bus.h"
 #include "card_tool/read.h"
 
 #include "card_tool/card_tool.h"
@@ -19,7 +20,6 @@
 
 namespace {
 
-constexpr unsigned char card_present = 0x08;  // PC3
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }

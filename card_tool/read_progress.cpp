@@ -1,19 +1,11 @@
 #include "card_tool/read_progress.h"
 
+#include "card_tool/progress.h"
+
 #include <cstdio>
 
-#ifdef _WIN32
-#include <io.h>
-#define nebu_isatty _isatty
-#define nebu_fileno _fileno
-#else
-#include <unistd.h>
-#define nebu_isatty isatty
-#define nebu_fileno fileno
-#endif
-
 sm_progress::sm_progress(uint32_t pages, unsigned page_bytes)
-    : shown_(nebu_isatty(nebu_fileno(stderr)) != 0), pages_(pages), page_bytes_(page_bytes),
+    : shown_(is_terminal(stderr)), pages_(pages), page_bytes_(page_bytes),
       start_(std::chrono::steady_clock::now()), last_(start_)
 {
 }

@@ -1,6 +1,7 @@
 // The write flow: the card's spare areas block by block, a plan from them
 // (and from the blocks that have to be compared or judged), the
 // confirmation, then the logical blocks one after the other.
+#include "card_tool/card_bus.h"
 #include "card_tool/writer.h"
 
 #include "card_tool/card_tool.h"
@@ -23,7 +24,6 @@
 
 namespace {
 
-constexpr unsigned char card_present = 0x08;  // PC3
 using Bytes = std::vector<unsigned char>;
 using Spare = std::array<unsigned char, smformat::sector_spare_bytes>;
 

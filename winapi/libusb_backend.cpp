@@ -2,6 +2,8 @@
 
 #include "winapi/libusb_backend.h"
 
+#include "winapi/driver_codes.h"
+
 #include <libusb.h>
 
 #include <algorithm>
@@ -21,12 +23,7 @@ constexpr unsigned timeout_ms = 5000;
 constexpr uint8_t loader_request = 0xA0;
 constexpr size_t download_chunk = 1024;
 
-constexpr DWORD vendor_request = 0x00222014;
-constexpr DWORD download = 0x0022201C;
-constexpr DWORD reset_pipe = 0x00222035;
-constexpr DWORD get_string = 0x00222044;
-constexpr DWORD bulk_read = 0x0022204E;
-constexpr DWORD bulk_write = 0x00222051;
+using namespace winapi::driver_code;
 
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 

@@ -2,6 +2,8 @@
 
 #include "winapi/winusb_boards.h"
 
+#include "winapi/driver_codes.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -10,12 +12,8 @@ namespace winapi::winusb {
 
 namespace {
 
-constexpr std::uint32_t vendor_request = 0x00222014;
-constexpr std::uint32_t download_code = 0x0022201C;
-constexpr std::uint32_t reset_pipe = 0x00222035;
-constexpr std::uint32_t get_string = 0x00222044;
-constexpr std::uint32_t bulk_read = 0x0022204E;
-constexpr std::uint32_t bulk_write = 0x00222051;
+using namespace winapi::driver_code;
+constexpr std::uint32_t download_code = download;
 
 constexpr std::uint8_t loader_request = 0xA0;
 constexpr std::uint32_t string_reply_max = 130;
