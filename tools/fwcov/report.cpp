@@ -82,9 +82,15 @@ bool read_known(const std::string& path, std::vector<KnownEntry>& entries, std::
         if (fields.size() != 5)
             return bad("needs KIND | FILE | ROUTINE | STATEMENT | why (fields separated by ' | ')");
         KnownEntry e;
+        std::string kind = fields[0];
+        if (kind.rfind("fixed ", 0) == 0) {
+            e.fixed = true;
+            kind = trim(kind.substr(6));
+        }
         for (Gap g : {Gap::never, Gap::always_taken, Gap::never_taken})
-            if (fields[0] == gap_name(g)) e.gap = g;
-        if (e.gap == Gap::none) return bad("KIND '" + fields[0] + "' is not never, always-taken or never-taken");
+            if (kind == gap_name(g)) e.gap = g;
+        if (e.gap == Gap::none) return bad("KIND '" + fields[0] + "' is not [fixed] never, always-taken or never-taken");
+        if (e.fixed && e.gap == Gap::never) return bad("'fixed' goes with always-taken or never-taken");
         if (fields[4].empty()) return bad("no explanation");
         e.file = fields[1];
         e.routine = fields[2];
@@ -102,7 +108,7 @@ bool read_known(const std::string& path, std::vector<KnownEntry>& entries, std::
 
 bool Figures::target_met(double branch_percent) const {
     return unexplained == 0 && stale == 0 && executed == instructions - unreachable &&
-           100.0 * both_ways >= branch_percent * branches_reachable;
+           100.0 * both_ways >= branch_percent * (branches_reachable - branches_fixed);
 }
 
 bool collect(const std::vector<Module>& modules, const std::vector<std::uint8_t>& image,
@@ -158,6 +164,7 @@ bool collect(const std::vector<Module>& modules, const std::vector<std::uint8_t>
         if (!in.branch) continue;
         ++f.branches;
         if (!unreachable) ++f.branches_reachable;
+        if (in.gap != Gap::none && in.gap != Gap::never && in.known && in.known->fixed) ++f.branches_fixed;
         switch (in.gap) {
         case Gap::none: ++f.both_ways; break;
         case Gap::always_taken: ++f.always_taken; break;
@@ -210,8 +217,14 @@ std::string summary(const std::vector<Instruction>& instructions, const std::vec
     std::string out = header;
     out += format("instructions  executed %d of %d reachable (%d in the listing, %d never executed and explained)\n",
                   f.executed, f.instructions - f.unreachable, f.instructions, f.unreachable);
-    out += format("branches      taken both ways %d of %d reachable conditional jumps = %s (target %.0f %%)\n",
-                  f.both_ways, f.branches_reachable, percent(f.both_ways, f.branches_reachable).c_str(), branch_percent);
+    const std::string target = format(" (target %.0f %%)", branch_percent);
+    out += format("branches      taken both ways %d of %d reachable conditional jumps = %s%s\n", f.both_ways,
+                  f.branches_reachable, percent(f.both_ways, f.branches_reachable).c_str(),
+                  f.branches_fixed ? "" : target.c_str());
+    if (f.branches_fixed)
+        out += format("              %d go one way by the firmware's own code (fixed): %d of %d that can go both ways = %s%s\n",
+                      f.branches_fixed, f.both_ways, f.branches_reachable - f.branches_fixed,
+                      percent(f.both_ways, f.branches_reachable - f.branches_fixed).c_str(), target.c_str());
     out += format("              always taken %d, never taken %d, never executed %d (of %d conditional jumps)\n",
                   f.always_taken, f.never_taken, f.branches_never, f.branches);
     int explained = 0;

@@ -23,10 +23,13 @@ const char* gap_name(Gap gap);  // "never", "always-taken", "never-taken"
 
 // One entry of the known uncovered file:
 //   KIND | FILE | ROUTINE | STATEMENT | why
-// KIND a gap name; STATEMENT the instruction as statement_of() gives it, or
+// KIND a gap name, for a conditional jump optionally behind "fixed " when
+// the firmware's own code fixes its direction (a hook that always answers
+// the same, a single caller): its other way is unreachable. STATEMENT the instruction as statement_of() gives it, or
 // '*' for every instruction of ROUTINE with that gap.
 struct KnownEntry {
     Gap gap = Gap::none;
+    bool fixed = false;  // "fixed KIND": the jump's other way is unreachable
     std::string file, routine, statement, why;
     int line = 0;  // in the known file
     int matched = 0;
@@ -45,6 +48,7 @@ struct Figures {
     int instructions = 0, executed = 0, unreachable = 0;  // unreachable: never executed, explained
     int branches = 0, both_ways = 0, always_taken = 0, never_taken = 0, branches_never = 0;
     int branches_reachable = 0;  // conditional jumps not explained as unreachable
+    int branches_fixed = 0;      // of those, explained as going one way by the firmware's own code
     int unexplained = 0, stale = 0;
     bool target_met(double branch_percent) const;
 };
