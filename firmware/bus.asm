@@ -20,7 +20,11 @@
 ; request pending in USBIRQ and notes resume_late, which suspend_isr
 ; keeps. suspend_isr looks and acks with EA off, so no resume falls
 ; between the look and the ack.
-; WAKESRC stays set from a pin press until it is cleared: a press while
+; WAKESRC is cleared by writing back the USBCS value read (a 1 clears
+; it), never by writing a 1 not read: a pin press between the read and
+; the write would be lost, and its resume taken for the bus's.
+; WAKESRC stays set from a pin press until it is taken: cpu_suspend takes
+; it after every wake-up; a press while
 ; the processor runs outside a suspension (suspension clear, no suspend
 ; request waiting) asks for nothing, and resume_isr clears it at once, so
 ; that it cannot make a later suspension's bus resume look like a pin
@@ -101,8 +105,8 @@ bus_reconnect::
 
 ;--------------------------------------------------------------------------
 ; cpu_suspend - idle the processor until a wake-up.
-; In: nothing. Out: nothing; USBCS WAKESRC then tells what woke it
-; (1: the WAKEUP# pin, 0: the bus). Clobbers: A, DPTR.
+; In: nothing. Out: C = what woke it (1: the WAKEUP# pin, 0: the bus),
+; taken from WAKESRC, which is cleared. Clobbers: A, DPTR.
 ; A resume may come at any instruction, also before the idle: its
 ; interrupt would then be over before the processor idles, and nothing
 ; would end the idle (SOFs and IN traffic do not). So resume_isr leaves
@@ -111,15 +115,15 @@ bus_reconnect::
 ; off nothing comes between the test and the PCON write, and the write to
 ; IE that sets EA again holds every interrupt back for one instruction,
 ; the PCON write; an interrupt pending by then ends the idle at once.
-; A resume seen before the idle: no idle, WAKESRC kept as it is.
+; A resume seen before the idle: no idle.
+; WAKESRC is taken after the wake-up, never cleared before the idle: a
+; pin pressed between that clear and the idle would be lost (its resume
+; taken for the bus's, the host never woken). Taken at every wake-up, it
+; holds no older press the next time.
 ;--------------------------------------------------------------------------
 cpu_suspend::
 	clr	EA
-	jbc	resume_seen,1$		; a resume since the last idle
-	mov	dptr,#USBCS
-	movx	a,@dptr
-	orl	a,#bmWAKESRC		; writing 1 clears the wake source
-	movx	@dptr,a
+	jbc	resume_seen,1$		; a resume since the bus suspended
 	setb	EA			; interrupts from after the next one
 	orl	PCON,#bmIDLE		; stops here until the resume interrupt
 	nop
@@ -128,15 +132,19 @@ cpu_suspend::
 	nop
 	nop
 	clr	resume_seen		; the resume that ended the idle
-	ret
 1$:	setb	EA
+	mov	dptr,#USBCS
+	movx	a,@dptr			; what woke it ...
+	movx	@dptr,a			; ... taken: a 1 written back clears it
+	mov	c,ACC+bnWAKESRC
 	ret
 
 ;--------------------------------------------------------------------------
 ; resume_bus - after a wake-up by the WAKEUP# pin, drive resume
 ; signalling onto the bus for RESUME_MS units; after a bus resume, nothing.
 ; Ends the suspension (the main loop calls it after every wake-up).
-; In: nothing. Out: nothing. Clobbers: A, DPTR, DPS, R6, R7.
+; In: C = woken by the pin (cpu_suspend). Out: nothing.
+; Clobbers: A, DPTR, DPS, R6, R7.
 ; A device may signal only once the bus has been idle 5 ms; the suspend
 ; is seen after 3, and a pin pressed right then would signal too early:
 ; so WAKE_WAIT_MS units pass first. A host resume meanwhile (resume_seen,
@@ -144,9 +152,7 @@ cpu_suspend::
 ; The times are not doubled by CPUCS bit 3.
 ;--------------------------------------------------------------------------
 resume_bus::
-	mov	dptr,#USBCS
-	movx	a,@dptr
-	jnb	ACC+bnWAKESRC,9$	; WAKESRC 0: the bus woke us
+	jnc	9$			; the bus woke us
 	mov	r6,#>WAKE_WAIT_MS
 	mov	r7,#<WAKE_WAIT_MS
 	lcall	delay_ms
@@ -214,7 +220,8 @@ resume_isr::
 1$:	jb	suspension,2$		; WAKESRC is for the main loop
 	mov	dptr,#USBCS		; running: a pin press asks for nothing
 	movx	a,@dptr
-	orl	a,#bmWAKESRC		; writing 1 clears the wake source
+					; written back: a 1 read clears the wake
+					; source, one set after the read stays
 	movx	@dptr,a
 2$:	pop	dph
 	pop	dpl

@@ -189,13 +189,11 @@ main_loop:
 	; Cleared before the processor stops, so that a suspend the bus
 	; signals after the wake-up is seen on a later pass.
 	clr	suspend_pending
-2$:	lcall	cpu_suspend		; returns after the wake-up
+2$:	lcall	cpu_suspend		; returns after the wake-up, C = the pin
 	jb	remote_wakeup_enabled,3$
-	mov	dptr,#USBCS
-	movx	a,@dptr
-	jb	ACC+bnWAKESRC,2$	; WAKESRC: the pin, not the bus, woke us and
+	jc	2$			; the pin, not the bus, woke us and
 					; remote wake-up is not allowed: idle again
-3$:	lcall	resume_bus
+3$:	lcall	resume_bus		; C: resume signalling
 	lcall	resume_hook
 4$:
 	lcall	stream_poll
