@@ -46,7 +46,7 @@ void expect_found(const Image& image, std::initializer_list<Fault> faults) {
 #ifdef NEBU_SANITIZE_BUILD
 constexpr unsigned bounded_stride = 61;
 #else
-constexpr unsigned bounded_stride = 4;
+constexpr unsigned bounded_stride = 5;
 #endif
 
 // Every stretch and event, every stride-th boundary: no violation.
