@@ -38,7 +38,7 @@
 ; bus-to-host streams (stream.asm); the other bits 0.
 ; Shared state: writes stream_pkts, stream_rest, stream_dir (stream.asm),
 ; IN07IEN bit 2 (script.asm's parking), OUT1BC, IN2CS, IN3CS, OEC, OUTC,
-; CKCON, FASTXFR, IN0BUF, IN0BC.
+; CKCON, FASTXFR, IN0BUF (IN0BC through arm_ep0), IN07IRQ bit 2, EXIF.
 ;==========================================================================
 	.module engine_reset
 	.include "ezusb.inc"
@@ -48,7 +48,7 @@
 	.globl	stream_rest
 	.globl	stream_dir
 	.globl	script_cancel
-	.globl	setup_pending
+	.globl	arm_ep0
 
 RT_VENDOR_IN	= 0xC0
 ENGINE_RESET	= 0xB0
@@ -110,6 +110,15 @@ engine_request::
 	jnb	ACC+bnEP2,2$		; the EP2 IN interrupt is on only while
 	orl	b,#FOUND_PARKED		; a script is parked
 	lcall	script_cancel
+	; An EP2 IN packet the host took while EUSB was off has latched its
+	; request and USBINT; with its interrupt disabled now nothing would
+	; ack it, and the autovector would land on entry 0x00 (a SETUP that
+	; never came: the request served twice). Both forgotten, USBINT
+	; first; a request still pending raises USBINT again.
+	anl	EXIF,#~bmUSBINT
+	mov	dptr,#IN07IRQ
+	mov	a,#bmEP2
+	movx	@dptr,a
 	mov	dptr,#OUT1BC
 	clr	a
 	movx	@dptr,a			; re-arms EP1 OUT: the packet is dropped
@@ -139,17 +148,13 @@ engine_request::
 	mov	dptr,#IN0BUF
 	mov	a,b
 	movx	@dptr,a
-	; A new SETUP since this request began (its interrupt has raised
-	; setup_pending, or is still requested): the host has given this
-	; one up, and endpoint 0 is the new request's. Nothing is armed.
-	mov	dptr,#USBIRQ
-	movx	a,@dptr
-	jb	ACC+bnSUDAV,8$
-	jb	setup_pending,8$
-	mov	dptr,#IN0BC
+	; Armed by arm_ep0 (requests.asm), which looks for a new SETUP before
+	; and after the arm: endpoint 0 is left to a request that has
+	; replaced this one, and one that came right before the arm is
+	; stalled rather than answered with this byte.
 	mov	a,#1
-	movx	@dptr,a			; arms the one byte
-8$:	clr	c			; served
+	lcall	arm_ep0
+	clr	c			; served
 	ret
 
 ; disarm_in - DPTR = an INnCS register: writes its stall bit back as it

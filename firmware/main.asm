@@ -12,8 +12,9 @@
 ; Concurrency, for the whole firmware. Two levels run: this foreground
 ; loop (bank 0) and the USB interrupt (bank 1, one handler at a time, all
 ; at the same priority), plus the resume interrupt, which only notes the
-; resume. A USB interrupt may come before any foreground instruction; the
-; rules that make that safe:
+; resume (which outranks the USB interrupt and may come inside its
+; handlers). A USB interrupt may come before any foreground instruction;
+; the rules that make that safe:
 ; - Flags the interrupt raises are cleared by the foreground before it
 ;   acts on them (setup_pending before the request is served), so an
 ;   event during the work is seen on the next pass, never lost.
@@ -27,7 +28,20 @@
 ;   next script may arrive at any instruction, and a later ack would clear
 ;   its request too (a parked script is acked twice: script.asm).
 ; - The idle is entered so that a resume cannot slip in before it
-;   (cpu_suspend in bus.asm).
+;   (cpu_suspend in bus.asm), and only a resume after the suspension
+;   stops it: one taken while the processor ran (the wake-up pin pressed
+;   on an active bus, the host's resume after a remote wake-up) is
+;   forgotten by the suspend handler, one that outran the suspend
+;   request is kept (bus.asm).
+; - A handler that disables an interrupt source while its request may
+;   be latched also clears the request and USBINT, USBINT first: else the
+;   autovector, finding no enabled request, lands on entry 0x00 and a
+;   SETUP that never came is served (engine_reset.asm).
+; - Every write that answers on endpoint 0 is followed by a look for a
+;   new SETUP (requests.asm); the HSNAK release's window is described
+;   there.
+; - A script lets at most two stream packets go before it (the EP2 OUT
+;   buffers), so no request waits without bound (script.asm).
 ; Contracts on the host: a stream's data before its next script, a
 ; bus-to-host stream read to its end before the next script, replies
 ; read. A host that breaks them may get surprising data, never a hang
@@ -175,13 +189,11 @@ main_loop:
 	; Cleared before the processor stops, so that a suspend the bus
 	; signals after the wake-up is seen on a later pass.
 	clr	suspend_pending
-2$:	lcall	cpu_suspend		; returns after the wake-up
+2$:	lcall	cpu_suspend		; returns after the wake-up, C = the pin
 	jb	remote_wakeup_enabled,3$
-	mov	dptr,#USBCS
-	movx	a,@dptr
-	jb	ACC+bnWAKESRC,2$	; WAKESRC: the pin, not the bus, woke us and
+	jc	2$			; the pin, not the bus, woke us and
 					; remote wake-up is not allowed: idle again
-3$:	lcall	resume_bus
+3$:	lcall	resume_bus		; C: resume signalling
 	lcall	resume_hook
 4$:
 	lcall	stream_poll

@@ -26,13 +26,23 @@
 ; a new SETUP it returns at once, leaving endpoint 0 to the new request,
 ; which the main loop serves next. A stall written just before a SETUP is
 ; taken back (EP0STALL can be cleared). A packet armed just before a
-; SETUP is dropped by the controller; one armed in the few instructions
-; between the last look and the arm cannot be taken back and would be the
-; new request's data: that request is stalled instead (arm_ep0). So a
-; request is never lost, never served twice and never answered with
-; another's bytes, and nothing waits for a transfer the host has given
-; up; a request that abandons another within those few instructions may
-; be answered with a STALL.
+; SETUP is dropped by the controller; one armed, or a descriptor transfer
+; started, in the few instructions between the last look and the write
+; cannot be taken back and would be the new request's data: so every
+; answer write is followed by a second look, and on a new SETUP that
+; request is stalled instead (arm_ep0, also for the engine reset's byte,
+; and send_by_sudptr). So a request is never lost, never served twice and
+; never answered with another's bytes, and nothing waits for a transfer
+; the host has given up; a request that abandons another within those few
+; instructions may be answered with a STALL.
+; The HSNAK release (handshake) has the same window and no second look:
+; HSNAK cannot be set again, and a stall there could come after the host
+; has finished the status stage (a request acknowledged, then dropped).
+; A SETUP landing between its look and its write has its status stage
+; released before it is served; the main loop still serves it next. A
+; host that ends that status stage within those four instructions sees
+; the request complete a few microseconds before its effect (and one the
+; firmware stalls as accepted); nothing is lost or served twice.
 ;==========================================================================
 	.module requests
 	.include "ezusb.inc"
@@ -250,6 +260,7 @@ handshake:
 ; arm_ep0 - arms the first A bytes of IN0BUF as the next EP0 IN packet,
 ; unless a new SETUP has come. Out: C = 0 armed for this request; C = 1
 ; not (the caller returns at once). Clobbers: A, B, DPTR.
+; Also arms the engine reset's reply byte (engine_reset.asm).
 ; A SETUP seen after the arm came before it (the controller took the
 ; packet as the new request's first data) or after it (the controller
 ; dropped it). In the first case, the one the looking before cannot close,
@@ -261,7 +272,7 @@ handshake:
 ; host sees a STALL for a request that abandoned another within a few
 ; instructions of this arm; nothing is left armed that anyone waits for.
 ;--------------------------------------------------------------------------
-arm_ep0:
+arm_ep0::
 	mov	b,a
 	acall	new_setup
 	jc	9$			; replaced: not armed
@@ -272,21 +283,28 @@ arm_ep0:
 	jnc	9$			; armed for this request
 	mov	dptr,#EP0CS
 	movx	a,@dptr
-	jb	ACC+bnIN0BSY,1$		; still there: armed after the SETUP
+	jb	ACC+bnIN0BSY,stall_new_request ; still there: armed after the SETUP
 	mov	dptr,#TOGCTL		; gone: the host took it (the SETUP had
 	mov	a,#bmTOG_IO		; set the EP0 IN toggle to DATA1, the
 	movx	@dptr,a			; packet flipped it) or the SETUP
 	movx	a,@dptr			; dropped it (DATA1 still)
-	jb	ACC+bnTOG_Q,8$
-1$:	mov	dptr,#EP0CS
+	jnb	ACC+bnTOG_Q,stall_new_request
+	setb	c
+9$:	ret
+
+; stall_new_request - the tail of arm_ep0, also for send_by_sudptr: the
+; request that has just replaced this one is stalled and taken off the
+; main loop's hands. Out: C = 1. Clobbers: A, DPTR.
+stall_new_request:
+	mov	dptr,#EP0CS
 	movx	a,@dptr
 	anl	a,#~bmHSNAK		; HSNAK written 0: left as it is
 	orl	a,#bmEP0STALL
 	movx	@dptr,a			; the new request: STALL
-2$:	jnb	setup_pending,2$	; its interrupt sets the flag ...
+1$:	jnb	setup_pending,1$	; its interrupt sets the flag ...
 	clr	setup_pending		; ... which is cleared: it is answered
-8$:	setb	c
-9$:	ret
+	setb	c
+	ret
 
 ;--------------------------------------------------------------------------
 ; new_setup - has a new SETUP arrived since this request began?
@@ -345,8 +363,9 @@ req_set_interface:
 ; is not looked at. Other types, and indexes not found, are stalled.
 req_get_descriptor:
 	lcall	pre_get_descriptor
-	jnc	handshake
-	mov	dptr,#wValueH
+	jc	1$
+	ajmp	handshake
+1$:	mov	dptr,#wValueH
 	movx	a,@dptr			; descriptor type
 	cjne	a,#1,2$
 	mov	r2,device_descriptor_ptr
@@ -370,7 +389,13 @@ send_by_sudptr:				; R3:R2 = the descriptor
 	mov	dptr,#SUDPTRL
 	mov	a,r2
 	movx	@dptr,a			; starts the transfer
-	ajmp	handshake
+	acall	new_setup
+	jc	8$
+	ajmp	handshake		; started for this request
+	; A SETUP seen now may have come before the write, which then started
+	; the transfer as the new request's data stage; no register tells.
+	; The new request is stalled, as arm_ep0 does.
+8$:	ajmp	stall_new_request
 9$:	ret
 gd_string:
 	cjne	a,#3,stall_far

@@ -27,9 +27,9 @@
 ;
 ; Runs in register bank 1 (the USB interrupt level's); saves A, PSW, DPTR.
 ; Shared state: OEC, OUTC, CKCON, FASTXFR, the autopointer, IN2BUF/IN2BC,
-; OUT1BUF/OUT1BC, IN07IEN bit 2; writes stream_pkts, stream_rest,
-; stream_dir (owned by stream.asm); pace.asm reads a paced header's
-; pace bytes.
+; OUT1BUF/OUT1BC, IN07IEN bit 2; owns script_waits; writes stream_pkts,
+; stream_rest, stream_dir (owned by stream.asm); pace.asm reads a paced
+; header's pace bytes.
 ;==========================================================================
 	.module script
 	.include "ezusb.inc"
@@ -40,6 +40,9 @@
 	.globl	stream_dir
 	.globl	pace_bytes
 	.globl	stream_out_packet
+
+	.area	DSEG
+script_waits:	.ds	1		; stream packets let before the waiting script
 
 ; Bank 1 registers while a script runs.
 ;   R4  the op byte
@@ -62,6 +65,11 @@
 ; handler, whose ack brings the interrupt back here for the next packet
 ; or the script. With no host-to-bus stream outstanding a waiting packet
 ; may belong to the stream this script announces: the script goes first.
+; At most two packets can have come before the script (EP2 OUT has two
+; buffers): after two the script runs, whatever waits. Without that bound
+; a host that sends a script and then stream data (a rule broken) would
+; keep the script waiting, and the interrupt coming back for it, for as
+; long as packets kept arriving.
 ; Relies on: a host that sends a stream's data before its next script;
 ; no script that strobes the bus during a bus-to-host stream.
 ;--------------------------------------------------------------------------
@@ -75,10 +83,13 @@ run_command_script::
 	mov	a,stream_pkts
 	orl	a,stream_pkts+1
 	orl	a,stream_rest
-	jz	1$			; nothing outstanding
+	jz	2$			; nothing outstanding
 	mov	dptr,#OUT07IRQ
 	movx	a,@dptr
-	jb	ACC+bnEP2,stream_first	; a stream packet waits
+	jnb	ACC+bnEP2,2$		; no stream packet waits
+	mov	a,script_waits
+	cjne	a,#2,stream_first	; fewer than two let through yet
+2$:	mov	script_waits,#0		; this script goes now: none let for it
 1$:	mov	psw,#BANK1
 	mov	dptr,#IN2CS
 	movx	a,@dptr
@@ -110,6 +121,7 @@ run_command_script::
 ; handler left on the stack.
 ;--------------------------------------------------------------------------
 stream_first:
+	inc	script_waits
 	pop	dph
 	pop	dpl
 	pop	psw

@@ -14,8 +14,8 @@
 ; Order: with several requests pending the controller vectors to the
 ; lowest entry first (SETUP data before EP1 OUT before EP2 OUT); the
 ; script handler keeps the host's order against that (script.asm).
-; Shared state: sets setup_pending and suspend_pending; arms the OUT
-; endpoints.
+; Shared state: sets setup_pending; arms the OUT endpoints. The suspend
+; handler lives with the resume handler in bus.asm.
 ;==========================================================================
 	.module usbint
 	.include "ezusb.inc"
@@ -27,6 +27,7 @@
 	.globl	script_resume
 	.globl	script_cancel
 	.globl	stream_out_packet
+	.globl	suspend_isr
 
 ;--------------------------------------------------------------------------
 ; usb_vector_table - 22 entries of ljmp handler + one 0x00 filler byte.
@@ -41,7 +42,7 @@ usb_vector_table::
 	.db	0
 	ljmp	sutok_isr		; 0x08 SETUP token
 	.db	0
-	ljmp	suspend_isr		; 0x0C suspend
+	ljmp	suspend_isr		; 0x0C suspend (bus.asm)
 	.db	0
 	ljmp	ures_isr		; 0x10 USB reset
 	.db	0
@@ -119,15 +120,6 @@ sutok_isr:
 	push	dpl
 	push	dph
 	mov	a,#bmSUTOK
-	ajmp	usbirq_ack
-
-; Suspend: the main loop idles the processor.
-suspend_isr:
-	setb	suspend_pending		; the flag before the ack
-	push	acc
-	push	dpl
-	push	dph
-	mov	a,#bmSUSP
 	ajmp	usbirq_ack
 
 ; USB reset: arm the OUT endpoints. Writing an OUT byte count arms the

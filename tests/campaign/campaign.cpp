@@ -134,6 +134,8 @@ private:
         return false;
     }
     bool check_findings() {
+        if (spec_.rule_keeping && session_.board().stream_packets_after_short())
+            return violate("stream contract", "a stream packet after a short one with no script between");
         const vboard::Diagnostics& d = session_.board().diagnostics();
         // A read strobe during the card's page load is the host's timing
         // (random strides and streams across pages), not the firmware's.

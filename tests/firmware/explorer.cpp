@@ -45,6 +45,10 @@ const Setup get_string1 = request(0x80, 6, 0x0301, 0x0409, 255);
 const Setup get_string2 = request(0x80, 6, 0x0302, 0x0409, 255);
 const Setup get_status = request(0x80, 0, 0, 0, 2);
 const Setup clear_wakeup = request(0x00, 1, 1, 0, 0);
+const Setup get_device = request(0x80, 6, 0x0100, 0, 64);
+const Setup engine_reset = request(0xC0, 0xB0, 0x4E45, 0, 1);
+constexpr uint8_t found_stream = 0x01, found_parked = 0x02;  // the engine reset's reply
+constexpr uint8_t can_pace = 0x04;                           // and the image's own bit: it paces streams
 
 // One control transfer at the host.
 struct Control {
@@ -58,6 +62,8 @@ struct Control {
     unsigned naks = 0;
     std::optional<Bytes> want;  // nothing: stalled
     bool check = true;          // its answer is checked
+    bool abandons = false;      // it abandoned another transfer: may be stalled
+    bool engine_reset = false;  // its one byte is kept for the engine reset check
     bool in() const { return setup[0] & 0x80; }
     uint16_t length() const { return uint16_t(setup[6] | setup[7] << 8); }
 };
@@ -91,6 +97,16 @@ struct Host {
     Bytes received;
     bool broken = false;             // the host broke a rule: the weaker checks
     std::vector<std::string> problems;
+    // Suspensions and wake-ups.
+    clock_t suspended_at = 0;                       // the bus went idle 3 ms before
+    uint64_t idle_at_suspend = 0, cycles_at_suspend = 0;
+    bool quiet = true;                              // no event in this suspension
+    bool pin_in_suspension = false;
+    bool signalling = false;                        // resume signalling seen
+    // The engine reset.
+    std::optional<uint8_t> engine_reply;
+    bool engine_parked = false;   // a script was parked when it was sent
+    bool engine_stream = false;   // a host-to-bus stream was outstanding, and no event ended it
 };
 
 bool toggle_of(const Host& h, bool in, int n) { return h.toggles >> (in ? 16 + n : n) & 1; }
@@ -118,6 +134,7 @@ public:
             const clock_t next = h.suspended ? h.next_slot : std::min(h.next_sof, h.next_slot);
             if (next > t) break;
             b.run_until(next);
+            watch_signalling();
             if (!h.suspended && next == h.next_sof) {
                 b.start_of_frame(h.frame++);
                 h.next_sof += ms;
@@ -134,10 +151,42 @@ public:
                (h.broken || !h.reading || h.received.size() >= h.in_expected.size());
     }
     void resume_bus() {
+        judge_suspension();
         h.suspended = false;
         h.resume_at = 0;
         b.resume();
         h.next_sof = b.now() + slot;
+    }
+    // Resume signalling: only in a suspension with a pin press, after 5 ms
+    // of idle bus; the host resumes 20 ms later.
+    void watch_signalling() {
+        const bool sig = b.signalling_resume();
+        if (sig && !h.signalling) {
+            char what[120];
+            const double idle_ms = double(b.now() + vboard::controller::suspend_after - h.suspended_at) / double(ms);
+            if (!h.suspended)
+                h.problems.push_back("resume signalled on an active bus");
+            else if (!h.pin_in_suspension)
+                h.problems.push_back("remote wake-up with no pin press in the suspension");
+            else if (idle_ms < 5) {
+                std::snprintf(what, sizeof what, "remote wake-up %.2f ms after the bus went idle", idle_ms);
+                h.problems.push_back(what);
+            }
+            if (h.suspended && (!h.resume_at || h.resume_at > b.now() + 20 * ms)) h.resume_at = b.now() + 20 * ms;
+        }
+        h.signalling = sig;
+    }
+    // A suspension with no event in it: the processor idles.
+    void judge_suspension() {
+        if (!h.suspended || !h.quiet || b.now() - h.suspended_at < 2 * ms) return;
+        const vboard::Cpu& cpu = b.cpu();
+        const double idle = double(cpu.idle_cycles() - h.idle_at_suspend) / double(cpu.cycles() - h.cycles_at_suspend);
+        if (idle < 0.5) {
+            char what[120];
+            std::snprintf(what, sizeof what, "idle %.0f %% of a %.1f ms suspension with no event in it", idle * 100,
+                          double(b.now() - h.suspended_at) / double(ms));
+            h.problems.push_back(what);
+        }
     }
 
     // ---- transactions -------------------------------------------------------------------
@@ -223,14 +272,14 @@ public:
         if (failure) {
             std::snprintf(what, sizeof what, "request %s: %s", req.c_str(), failure);
             h.problems.push_back(what);
-        } else if (c.check) {
+        } else if (c.check && !c.engine_reset) {
             const bool right = c.want ? (!stalled && c.data == *c.want) : stalled;
             // A request whose transfer was abandoned may give surprising data
             // (another request's), never none.
             // A request that abandons another may be stalled (when it lands
             // right before the old one's arm), never answered with another's
             // data or not at all.
-            const bool tolerated = h.broken && stalled && (c.setup == get_string2 || c.setup == clear_wakeup);
+            const bool tolerated = h.broken && stalled && c.abandons;
             if (tolerated && c.setup == clear_wakeup) h.wakeup_kept = true;
             if (!right && !tolerated) {
                 std::snprintf(what, sizeof what, "request %s: answered %s, want %s", req.c_str(),
@@ -239,6 +288,10 @@ public:
             }
         }
         // The standard requests the host keeps its toggles through.
+        if (!failure && c.engine_reset) {
+            if (stalled || c.data.size() != 1) h.problems.push_back("the engine reset answered " + (stalled ? std::string("STALL") : hex(c.data)));
+            else h.engine_reply = c.data[0];
+        }
         if (!failure && !stalled && ((c.setup[0] == 0 && c.setup[1] == 9) || (c.setup[0] == 1 && c.setup[1] == 11)))
             h.toggles = 0;
         h.controls.pop_front();
@@ -287,9 +340,11 @@ public:
         c.want = std::move(want);
         c.check = check;
         c.data_after = b.now() + delay;
+        if (h.suspended) h.quiet = false;  // a SETUP wakes the bus
         if (!h.controls.empty()) {  // a new SETUP abandons the transfer in progress
             h.broken = true;
             h.controls.clear();
+            c.abandons = true;
         }
         h.controls.push_back(c);
         control(h.controls.front());
@@ -304,6 +359,11 @@ public:
         b.restore(s);
         b.controller().advance();
         h.suspended = true;
+        h.suspended_at = b.now();
+        h.idle_at_suspend = b.cpu().idle_cycles();
+        h.cycles_at_suspend = b.cpu().cycles();
+        h.quiet = h.controls.empty();  // a request's data stage waits in the foreground
+        h.pin_in_suspension = false;
     }
 
     vboard::board::Board& b;
@@ -324,6 +384,9 @@ public:
         map_ = read_link_map(image_.map.c_str());
         if (!map_.symbols.count("stream_poll")) return error = "no stream_poll in " + image_.map, false;
         if (!board_.load_firmware(image_.bin, error)) return false;
+        if (!map_.symbols.count("device_descriptor")) return error = "no device_descriptor in " + image_.map, false;
+        for (uint32_t i = 0; i < 18; ++i)
+            device_descriptor_.push_back(board_.cpu().code()[map_.symbols.at("device_descriptor") + i]);
         vboard::host::Host host(board_);
         vboard::host::Driver driver(host);
         if (!host.wait_until([&] { return driver.pipes().size() == 14; }, 4000))
@@ -359,6 +422,34 @@ public:
         case Stretch::paced:  // 197 bytes, a 12 us pause after every 65: in two whole packets and the short one
             r.send_script({0x60, 0x85, 0x03, 0x00, 0x70, 0x70 + 65, 0x70 + 12});
             break;
+        case Stretch::engine_reset_parked:
+        case Stretch::engine_reset_stream: {
+            // A host starting afresh: the engine reset, with what an earlier
+            // one left. The model is not told of the reset: the weaker checks.
+            r.h.broken = true;
+            if (s == Stretch::engine_reset_parked) {
+                r.h.reading = false;
+                r.send_script({0x60, 0x00, 0x04, 0x00});
+                r.tick_for(ms);
+                r.send_script({0x2B});  // parked; its OUTC write (0b, in no other script) tells whether it ran
+                r.h.engine_parked = true;
+            } else {
+                r.send_script({0x52, 0x2C, 0x04, 0x00});  // 300 bytes, 128 of them sent
+                r.send_stream(pattern(128, 5));
+                r.h.engine_stream = true;
+            }
+            r.tick_for(ms);
+            r.start_control(engine_reset, std::nullopt);
+            r.h.controls.back().engine_reset = true;
+            break;
+        }
+        case Stretch::descriptor_request: r.start_control(get_device, device_descriptor_); break;
+        case Stretch::suspend_after_resume:
+            board_.press_wakeup();  // a resume interrupt while the bus is active
+            r.tick_for(ms);
+            r.suspend_now();
+            r.h.resume_at = board_.now() + 5 * ms;
+            break;
         case Stretch::unpark:
             // A replying script while both reply buffers hold stream data
             // (a rule the host breaks): it is parked until the host, reading
@@ -382,8 +473,12 @@ public:
         case Stretch::stream_out: return n >= 500;
         case Stretch::string_request:
         case Stretch::status_request:
+        case Stretch::engine_reset_parked:
+        case Stretch::engine_reset_stream:
+        case Stretch::descriptor_request:
             return n >= 3000 || (r.h.controls.empty() && cpu.pc() == map_.symbols.at("stream_poll"));
-        case Stretch::suspend: return n >= 400 || cpu.idle();
+        case Stretch::suspend:
+        case Stretch::suspend_after_resume: return n >= 400 || cpu.idle();
         case Stretch::unpark: return n >= 600;
         case Stretch::paced: return n >= 900;
         }
@@ -427,6 +522,8 @@ private:
     void deliver(Run& r, Event e) {
         Host& h = r.h;
         const bool stream = r.stream_outstanding();
+        if (h.suspended) h.quiet = false;
+        if (e == Event::header_end) h.engine_stream = false;
         switch (e) {
         case Event::script:
         case Event::script_reply:
@@ -482,8 +579,33 @@ private:
             h.resume_at = board_.now() + 5 * ms;
             break;
         case Event::resume: r.resume_bus(); break;
+        case Event::in_ep0:
+            if (!h.controls.empty()) r.control(h.controls.front());
+            break;
+        case Event::wakeup_pin:
+            if (h.suspended) h.pin_in_suspension = true;
+            board_.press_wakeup();
+            break;
+        case Event::setup_status: r.start_control(get_status, Bytes{0x02, 0x00}); break;
+        case Event::setup_descriptor: r.start_control(get_device, device_descriptor_); break;
         }
         h.reading = true;
+    }
+
+    // The engine reset's reply against what was there (see explorer.h).
+    void check_engine_reply(Host& h, const std::vector<BusEvent>& events) {
+        if (!h.engine_reply) return;
+        const uint8_t reply = *h.engine_reply;
+        const bool ran = std::any_of(events.begin(), events.end(),
+                                     [](const BusEvent& ev) { return ev.kind == Kind::outc && ev.value == 0x0B; });
+        const bool parked_ok = (reply & found_parked) ? h.engine_parked && !ran : !h.engine_parked || ran;
+        if ((reply & ~(found_stream | found_parked | can_pace)) != 0 || !(reply & can_pace) || !parked_ok || (h.engine_stream && !(reply & found_stream))) {
+            char what[160];
+            std::snprintf(what, sizeof what, "the engine reset answered %02x: %s parked, %s", reply,
+                          h.engine_parked ? (ran ? "a script was, and ran," : "a script was, never run,") : "nothing was",
+                          h.engine_stream ? "a stream outstanding" : "the stream's state not known");
+            h.problems.push_back(what);
+        }
     }
 
     std::vector<std::string> finish(Run& r, Event e) {
@@ -501,6 +623,7 @@ private:
         }
         r.tick_for(2 * ms);
         const auto& events = board_.ports().events();
+        check_engine_reply(h, events);
         if (!h.broken) compare(h, events);
         unsigned long fwr = 0;
         for (const auto& ev : events) fwr += ev.kind == Kind::fwr;
@@ -526,6 +649,12 @@ private:
         while ((h.received.size() < 4 || !h.controls.empty()) && board_.now() < end) r.tick_for(ms / 4);
         if (!h.controls.empty()) h.problems.push_back("the closing GET_STATUS was not answered");
         if (h.received != id_reply) h.problems.push_back("the set-up and ID scripts answered " + hex(h.received));
+        // A last suspension with nothing in it: the processor idles.
+        if (h.suspended) r.resume_bus();
+        r.tick_for(2 * ms);
+        r.suspend_now();
+        h.resume_at = board_.now() + 4 * ms;
+        r.tick_for(6 * ms);
         board_.cpu().set_trace(nullptr, nullptr);
         if (!board_.diagnostics().empty()) {
             std::ostringstream out;
@@ -569,6 +698,7 @@ private:
     }
 
     Image image_;
+    Bytes device_descriptor_;
     vboard::board::Board board_;
     LinkMap map_;
     vboard::board::Board::Snapshot base_;
@@ -578,23 +708,43 @@ private:
 }  // namespace
 
 const char* name(Stretch s) {
-    static const char* const names[] = {"idle main loop", "stream_poll", "host-to-bus stream", "string request",
-                                        "status request", "suspend path",       "parked script run", "paced stream_poll"};
+    static const char* const names[] = {"idle main loop",     "stream_poll",          "host-to-bus stream",
+                                        "string request",     "status request",       "suspend path",
+                                        "parked script run",  "engine reset, parked", "engine reset, stream",
+                                        "device descriptor request", "suspend after a resume while running",
+                                        "paced stream_poll"};
     return names[static_cast<int>(s)];
 }
 
 const char* name(Event e) {
     static const char* const names[] = {"script",        "script with reply", "host-to-bus header", "bus-to-host header",
                                         "ending header", "stream packet",     "host read",          "SETUP without data",
-                                        "SETUP with data", "bus reset",       "suspend",            "resume"};
+                                        "SETUP with data", "bus reset",       "suspend",            "resume",
+                                        "EP0 token",     "wake-up pin",       "GET_STATUS SETUP",   "GET_DESCRIPTOR SETUP"};
     return names[static_cast<int>(e)];
+}
+
+bool swept(Stretch s, Event e) {
+    const bool suspend = s == Stretch::suspend || s == Stretch::suspend_after_resume;
+    const bool request = s == Stretch::string_request || s == Stretch::status_request ||
+                         s == Stretch::engine_reset_parked || s == Stretch::engine_reset_stream ||
+                         s == Stretch::descriptor_request;
+    // While the bus is suspended the host sends nothing: it resumes, resets
+    // the bus, or the pin is pressed.
+    if (suspend) return e == Event::resume || e == Event::bus_reset || e == Event::wakeup_pin;
+    switch (e) {
+    case Event::resume: return false;
+    case Event::in_ep0:
+    case Event::setup_status:
+    case Event::setup_descriptor: return request;
+    default: return true;
+    }
 }
 
 Sweep full_sweep() {
     Sweep s;
-    s.stretches = {Stretch::idle,           Stretch::poll,    Stretch::stream_out, Stretch::string_request,
-                   Stretch::status_request, Stretch::suspend, Stretch::unpark,     Stretch::paced};
-    for (int e = 0; e <= static_cast<int>(Event::resume); ++e) s.events.push_back(static_cast<Event>(e));
+    for (int k = 0; k <= static_cast<int>(Stretch::paced); ++k) s.stretches.push_back(static_cast<Stretch>(k));
+    for (int e = 0; e <= static_cast<int>(Event::setup_descriptor); ++e) s.events.push_back(static_cast<Event>(e));
     return s;
 }
 
@@ -646,8 +796,7 @@ Result explore(const Image& image, const Sweep& sweep) {
         for (size_t k = 0; k < plan.boundaries.size(); k += std::max(1u, sweep.stride)) {
             ++result.boundaries;
             for (Event e : sweep.events) {
-                if ((e == Event::resume) != (s == Stretch::suspend) && !(s == Stretch::suspend && e == Event::bus_reset))
-                    continue;
+                if (!swept(s, e)) continue;
                 ++result.runs;
                 bool keeping = true;
                 const auto problems = x.run(plan, e, k, keeping);

@@ -32,7 +32,24 @@
 // A suspend is delivered at its boundary by setting the controller's
 // suspend timer, in a snapshot put back at once, as if the bus had been
 // silent for the 3 ms the controller waits; the host then stays silent
-// until it resumes.
+// until it resumes, or until the device signals a remote wake-up (then it
+// resumes 20 ms later, as a host does).
+//
+// Suspensions and wake-ups are checked in every run: resume signalling
+// only in a suspension in which the wake-up pin was pressed, and not
+// before the bus has been idle 5 ms; in every suspension of 2 ms or more
+// with no event in it and no request in progress (a string's data stage
+// waits in the foreground for the host) the processor idles at least half
+// of the time
+// (idle cycles over cycles suspended). Every run ends with such a
+// suspension, so a wake-up pin pressed or a resume taken earlier in the
+// run that keeps a later suspension from idling is found.
+// The engine reset's reply is held to what was there: the parked bit set
+// exactly when the parked script never ran (its port C write never came),
+// the stream bit set while the host-to-bus stream it abandons was not
+// ended by the event, no other bit. Every request's answer is compared
+// whole with its own bytes, so one answered with another's is found; a
+// request that abandons another may be stalled instead.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +58,14 @@
 
 namespace fwtest::explore {
 
-enum class Stretch : uint8_t { idle, poll, stream_out, string_request, status_request, suspend, unpark, paced };
+enum class Stretch : uint8_t {
+    idle, poll, stream_out, string_request, status_request, suspend, unpark,
+    engine_reset_parked,   // the engine reset request with a script parked behind two unread replies
+    engine_reset_stream,   // the engine reset request with a host-to-bus stream half sent
+    descriptor_request,    // GET_DESCRIPTOR(device): the controller sends it from the setup data pointer
+    suspend_after_resume,  // the bus suspends after the wake-up pin was pressed on the active bus
+    paced,                 // stream_poll on a paced bus-to-host stream
+};
 enum class Event : uint8_t {
     script,         // a command script without reply
     script_reply,   // a command script with a one-byte reply
@@ -54,7 +78,11 @@ enum class Event : uint8_t {
     setup_data,     // GET_DESCRIPTOR(string 2)
     bus_reset,      // bus reset, then SET_ADDRESS and SET_CONFIGURATION again
     suspend,        // the bus suspended (no traffic), resumed 5 ms later
-    resume,         // the host's resume (suspend stretch only)
+    resume,         // the host's resume (suspend stretches only)
+    in_ep0,         // the next token of the control transfer in progress (requests only)
+    wakeup_pin,     // WAKEUP# pressed
+    setup_status,   // GET_STATUS(device) (requests only)
+    setup_descriptor,  // GET_DESCRIPTOR(device) (requests only)
 };
 const char* name(Stretch s);
 const char* name(Event e);
@@ -86,8 +114,10 @@ struct Result {
     std::string summary() const;  // one line per (stretch, event) with violations
 };
 
-// Every stretch and every event (resume only where the bus is suspended).
+// Every stretch and every event (resume only where the bus is suspended,
+// the events on endpoint 0 only where a request is in progress).
 Sweep full_sweep();
+bool swept(Stretch s, Event e);
 Result explore(const Image& image, const Sweep& sweep);
 // One run, to look at a violation: its problems, one per line, and the
 // foreground and interrupt instructions it ran from the event on (up to

@@ -228,7 +228,7 @@ TEST(FirmwareImage, VariablesAndFlagsLieBelowTheStack) {
     const LinkMap map = link_map();
     EXPECT_EQ(map.at("s_BSEG_BYTES"), 0x20u);
     EXPECT_EQ(map.at("l_BSEG_BYTES"), 1u);
-    EXPECT_EQ(map.at("l_BSEG"), 5u) << "five flags";
+    EXPECT_EQ(map.at("l_BSEG"), 7u) << "seven flags";
     ASSERT_TRUE(map.bases.count("DSEG"));
     const uint32_t dseg = map.bases.at("DSEG");
     EXPECT_EQ(dseg, 0x21u);

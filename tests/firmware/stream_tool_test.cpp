@@ -42,6 +42,7 @@ protected:
         std::ostringstream findings;
         board().diagnostics().print(findings);
         EXPECT_EQ(findings.str(), "");
+        EXPECT_EQ(board().stream_packets_after_short(), 0u) << "a stream written in pieces, not whole packets";
     }
 
     vboard::board::Board& board() { return backend.session().board(); }

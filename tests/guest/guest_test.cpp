@@ -229,6 +229,8 @@ int main(int argc, char** argv) {
     if (report.find("in 1048576 rc 0 0 fnv " + hex64(guest_test::fnv1a(card_data)) + "\n") == std::string::npos)
         failures += fail("the guest did not receive the card's first 1 MiB");
     if (board.ports().dropped_events() != 0) failures += fail("the bus record overflowed");
+    if (board.stream_packets_after_short() != 0)
+        failures += fail("the kernel wrote a stream in pieces that are not whole packets");
 
     std::ostringstream findings;
     board.diagnostics().print(findings);

@@ -163,6 +163,17 @@ void Board::mark_fill() {
     }
 }
 
+usb::Handshake Board::out(std::uint8_t address, std::uint8_t endpoint, usb::DataPid pid,
+                          std::span<const std::uint8_t> data) {
+    const usb::Handshake h = controller_.out(address, endpoint, pid, data);
+    if (h == usb::Handshake::ack && endpoint == 1) stream_short_open_ = false;
+    if (h == usb::Handshake::ack && endpoint == 2) {
+        if (stream_short_open_) ++stream_after_short_;
+        stream_short_open_ = data.size() < usb::max_packet;
+    }
+    return h;
+}
+
 void Board::press_wakeup() {
     controller_.set_wakeup_pin(false);
     controller_.set_wakeup_pin(true);

@@ -132,9 +132,12 @@ public:
         return controller_.in(address, endpoint);
     }
     usb::Handshake out(std::uint8_t address, std::uint8_t endpoint, usb::DataPid pid,
-                       std::span<const std::uint8_t> data) override {
-        return controller_.out(address, endpoint, pid, data);
-    }
+                       std::span<const std::uint8_t> data) override;
+    // The stream contract, watched for every host: stream packets (EP2 OUT)
+    // taken after a short one with no script (EP1 OUT) between, that is a
+    // host-to-bus stream written in pieces that are not whole packets. A
+    // measurement since power-on, not part of a snapshot.
+    std::uint64_t stream_packets_after_short() const { return stream_after_short_; }
 
     // ---- snapshots ------------------------------------------------------------------------------
     // The whole board's state at one instant: core, controller (with the
@@ -173,6 +176,8 @@ private:
     std::optional<usb::clock_t> pull_at_;
     std::optional<card::Card> pulled_;
     std::unique_ptr<coverage::Recorder> coverage_;  // after the core and the RAM it reads
+    bool stream_short_open_ = false;  // the last stream packet was short, no script since
+    std::uint64_t stream_after_short_ = 0;
 };
 
 }  // namespace vboard::board

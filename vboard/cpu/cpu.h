@@ -162,6 +162,9 @@ public:
     // before each call of the trace hook).
     std::uint64_t instructions() const { return instructions_; }
     bool idle() const { return (attn_ & attn_idle) != 0; }
+    // Cycles spent in idle mode since power-on: a measurement, running on
+    // across save_state()/restore_state() (compare two readings of one run).
+    std::uint64_t idle_cycles() const { return idle_cycles_; }
 
     // ---- execute.cpp: interrupt inputs -----------------------------------------
     // Sets or clears a request. For resume, usb, i2c, int4..int6 this is the
@@ -317,6 +320,7 @@ private:
     std::uint64_t cycles_ = 0;
     std::uint64_t limit_ = 0;
     std::uint64_t instructions_ = 0;
+    std::uint64_t idle_cycles_ = 0;
     const std::uint8_t* fetch_;  // code bytes as fetched (code_, or the hook's shadow)
     const std::uint8_t* code_;   // code bytes as read by MOVC
     std::uint16_t pc_ = 0;

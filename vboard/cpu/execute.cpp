@@ -550,7 +550,9 @@ void Cpu::idle_wait() {
         }
     }
     if (wake <= cycles_) wake = cycles_ + 1;  // defensive: always progress
-    cycles_ = wake < limit_ ? wake : limit_;
+    const std::uint64_t until = wake < limit_ ? wake : limit_;
+    if (until > cycles_) idle_cycles_ += until - cycles_;
+    cycles_ = until;
 }
 
 // The hardware call: 4 cycles, PC pushed low byte first.
