@@ -2,25 +2,12 @@
 #include <cstdio>
 
 #include "card/card.h"
+#include "card/quoted.h"
 
 namespace vboard::card {
 namespace {
 
 constexpr uint32_t kMaxBlock = 65535;
-
-std::string quoted(std::string_view s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c >= 0x20 && c < 0x7F) {
-            out += c;
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", unsigned(uint8_t(c)));
-            out += hex;
-        }
-    }
-    return out + "'";
-}
 
 // Decimal digits only, at most `limit`.
 bool parse_decimal(std::string_view text, uint64_t limit, uint64_t& out) {

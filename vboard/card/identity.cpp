@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "card/card.h"
+#include "card/quoted.h"
 
 namespace vboard::card {
 namespace {
@@ -13,21 +14,6 @@ int hex_digit(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-// The text as it goes into a one-line message: control bytes escaped.
-std::string quoted(std::string_view s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c >= 0x20 && c < 0x7F) {
-            out += c;
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", unsigned(uint8_t(c)));
-            out += hex;
-        }
-    }
-    return out + "'";
 }
 
 std::string_view trim(std::string_view s) {
@@ -65,6 +51,20 @@ bool parse_byte(std::string_view text, std::string_view field, size_t index, uin
 }
 
 }  // namespace
+
+std::string quoted(std::string_view s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += c;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", unsigned(uint8_t(c)));
+            out += hex;
+        }
+    }
+    return out + "'";
+}
 
 std::optional<CardIdentity> parse_card_identity(std::string_view text, std::string& error) {
     std::vector<std::string_view> fields;
