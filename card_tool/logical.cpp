@@ -27,8 +27,8 @@ bool all_ff(const unsigned char* p, size_t n)
 // byte 256) of the block's first sector, and the address field 0x0000.
 bool is_cis(const unsigned char* data, const Spare& spare)
 {
-    const auto& sig = smformat::cis_signature;
-    const bool content = std::equal(sig.begin(), sig.end(), data) || std::equal(sig.begin(), sig.end(), data + 256);
+    const auto sig = smformat::cis_tuples.begin(), end = sig + smformat::cis_signature_bytes;
+    const bool content = std::equal(sig, end, data) || std::equal(sig, end, data + 256);
     auto zero = [&](unsigned at) { return spare[at] == 0 && spare[at + 1] == 0; };
     return content && (zero(smformat::spare_address1) || zero(smformat::spare_address2));
 }

@@ -129,15 +129,20 @@ std::optional<FormatParameters> format_parameters(unsigned megabytes) {
     return f;
 }
 
+std::vector<uint8_t> cis_sector() {
+    std::vector<uint8_t> sector(sector_bytes, 0x00);
+    std::copy(cis_tuples.begin(), cis_tuples.end(), sector.begin());
+    std::copy(cis_tuples.begin(), cis_tuples.end(), sector.begin() + 256);
+    return sector;
+}
+
 std::optional<StandardLayout> standard_layout(unsigned megabytes, uint32_t serial) {
     const std::optional<FormatParameters> found = format_parameters(megabytes);
     if (!found) return std::nullopt;
     StandardLayout layout;
     const FormatParameters& f = layout.parameters = *found;
 
-    layout.cis.assign(sector_bytes, 0x00);
-    std::copy(cis_tuples.begin(), cis_tuples.end(), layout.cis.begin());
-    std::copy(cis_tuples.begin(), cis_tuples.end(), layout.cis.begin() + 256);
+    layout.cis = cis_sector();
 
     // The system area, sector 0 up to the data area, in whole blocks.
     const uint32_t block_bytes = f.sectors_per_block * sector_bytes;

@@ -74,9 +74,9 @@ ZoneLayout zone_layout(uint32_t physical_blocks);
 // `address` (nothing: the card information structure, address field 0).
 std::array<uint8_t, sector_spare_bytes> sector_spare(const uint8_t* data, std::optional<uint16_t> address);
 
-// The first bytes of the card information structure (a PC Card tuple chain).
-inline constexpr std::array<uint8_t, 10> cis_signature = {0x01, 0x03, 0xD9, 0x01, 0xFF,
-                                                          0x18, 0x02, 0xDF, 0x01, 0x20};
+// How many of the card information structure's first bytes (cis_tuples,
+// below) a reader compares to know the structure.
+inline constexpr size_t cis_signature_bytes = 10;
 
 // ---- layout.cpp: the standard layout of a formatted card ----------------
 
@@ -129,5 +129,9 @@ std::vector<uint8_t> render_logical_disk(const StandardLayout& layout);
 
 // The card information structure's tuple chain (PC Card metaformat).
 extern const std::array<uint8_t, 115> cis_tuples;
+
+// The structure's sector: the tuple chain at byte 0 and again at byte 256,
+// zeros between and after.
+std::vector<uint8_t> cis_sector();
 
 }  // namespace smformat

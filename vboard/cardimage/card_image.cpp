@@ -124,9 +124,7 @@ bool make_card_image(const Request& request, std::vector<uint8_t>& image, std::s
             const size_t at = size_t(b) * block_bytes;
             std::copy_n(disk.begin() + std::ptrdiff_t(at), std::min<size_t>(block_bytes, disk.size() - at), block.begin());
         }
-        cis.assign(smformat::sector_bytes, 0x00);
-        std::copy(smformat::cis_tuples.begin(), smformat::cis_tuples.end(), cis.begin());
-        std::copy(smformat::cis_tuples.begin(), smformat::cis_tuples.end(), cis.begin() + 256);
+        cis = smformat::cis_sector();
     } else {
         std::optional<smformat::StandardLayout> layout =
             smformat::standard_layout(unsigned(l.g.data_capacity() >> 20));
